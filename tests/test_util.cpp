@@ -1,0 +1,69 @@
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char **environ;
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+ScratchDir::ScratchDir()
+{
+    std::string templ = (std::filesystem::temp_directory_path() / "varnex-test-XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+ScratchDir::~ScratchDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ProcessResult run_process(const std::vector<std::string> &argv)
+{
+    ScratchDir capture;
+    std::string out_path = capture.path() + "/out";
+    std::string err_path = capture.path() + "/err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+    int wait_status = 0;
+    waitpid(pid, &wait_status, 0);
+    int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    return {read_file(out_path), read_file(err_path), status};
+}
