@@ -14,6 +14,9 @@ struct ProcessResult {
 // what it writes on stdout and stderr.
 ProcessResult run_process(const std::vector<std::string> &argv);
 
+// What varnex writes for every usage error: its usage text and one empty line.
+extern const char expected_usage[];
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 
