@@ -1,17 +1,11 @@
 #!/usr/bin/env bash
 # The install tree and the Debian package hold what a system tool should.
 set -u
+# shellcheck source=tests/expect.sh
+. "$(dirname "$0")/expect.sh"
 build=$1
 t=$(mktemp -d)
 trap 'rm -rf "$t"' EXIT
-fails=0
-expect()
-{
-    if [ "$2" = "$3" ]; then echo "ok: $1"; else
-        printf 'FAILED: %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$3" "$2"
-        fails=$((fails + 1))
-    fi
-}
 
 cmake --install "$build" --prefix "$t/root" >/dev/null || exit 1
 expect "install tree" "$(cd "$t/root" && find . -type f -printf '%m %p\n' | sort)" \
@@ -36,4 +30,4 @@ if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
 else
     echo "package check skipped: dpkg-deb and dpkg-shlibdeps are not here"
 fi
-[ $fails -eq 0 ]
+finish

@@ -6,6 +6,8 @@
 # tmpfs mounted inside the tree there stands for a mount point below a
 # previewed directory.
 set -u
+# shellcheck source=tests/expect.sh
+. "$(dirname "$0")/expect.sh"
 build=$1
 [ "$(id -u)" -eq 0 ] || { echo "skipped: the preview needs root"; exit 77; }
 unshare --uts --mount --fork true 2>/dev/null || { echo "skipped: no UTS and mount namespaces"; exit 77; }
@@ -41,16 +43,6 @@ preview()
         exit $status' sandbox "$t" "$o" "$@")
 }
 
-fails=0
-expect()
-{
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        printf 'FAILED: %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$3" "$2"
-        fails=$((fails + 1))
-    fi
-}
 
 preview "$t/srv/app" "$build/varnex-preview" newbox . /etc/conf.d
 expect "status of a rename" "$?" 0
@@ -97,4 +89,4 @@ expect "one line when not root" "$err" \
     "varnex-preview: must be run as root, to sandbox a rename that writes to /etc"
 expect "tree still byte-identical" "$(state)" "$before"
 
-[ $fails -eq 0 ]
+finish

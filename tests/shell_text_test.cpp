@@ -54,12 +54,6 @@ TEST(FindStartWord, KeepsOrdinaryPathsAndQuotesOrPrefixesTheRest)
         EXPECT_EQ(find_start_word(c.dir.c_str()), c.word) << c.dir;
 }
 
-TEST(FormatText, HasNoLengthLimit)
-{
-    std::string long_text(100000, 'x');
-    EXPECT_EQ(format_text("[%s]", long_text.c_str()), "[" + long_text + "]");
-}
-
 std::string random_text(std::mt19937 &random, size_t max_length, const std::string &excluded)
 {
     // Half the bytes from those that shells and regular expressions treat
