@@ -159,8 +159,6 @@ TEST_F(Rename, FollowsTheSequenceAndStopsOrWarnsAsEachStepDecides)
         = {{"etc/hostname", "newbox\n"}, {"etc/hosts", hosts_renamed}};
     auto with_app = renamed_files;
     with_app.insert(app_renamed.begin(), app_renamed.end());
-    auto with_two = renamed_files;
-    with_two["srv/two/two.conf"] = "newbox\n";
     auto with_both = with_app;
     with_both["srv/two/two.conf"] = "newbox\n";
 
