@@ -50,13 +50,6 @@ void make_tree(const std::string &root, const std::map<std::string, std::string>
     }
 }
 
-std::string replace_all(std::string text, const std::string &from, const std::string &to)
-{
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 // What the shell tools say is theirs; the rest of stderr is varnex's own.
 std::string own_lines(const std::string &err)
 {

@@ -104,15 +104,6 @@ TEST(ShellQuotingProperty, RoundTripsThroughTheShell)
     }
 }
 
-std::string replace_all(const std::string &text, const std::string &from, const std::string &to)
-{
-    std::string result;
-    size_t start = 0;
-    for (size_t at; (at = text.find(from, start)) != std::string::npos; start = at + from.size())
-        result += text.substr(start, at - start) + to;
-    return result + text.substr(start);
-}
-
 // grep and sed, handed the escaped name inside single quotes as varnex hands
 // it, must find exactly what a fixed-string search finds.
 TEST(LiteralPatternProperty, MatchesInGrepAndSedExactlyWhatFixedStringsMatch)

@@ -34,6 +34,13 @@ const char expected_usage[]
       "\twrites all messages to STDERR.\n"
       "\n";
 
+std::string replace_all(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

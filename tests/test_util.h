@@ -17,6 +17,9 @@ ProcessResult run_process(const std::vector<std::string> &argv);
 // What varnex writes for every usage error: its usage text and one empty line.
 extern const char expected_usage[];
 
+// text with every occurrence of from, left to right, replaced by to.
+std::string replace_all(std::string text, const std::string &from, const std::string &to);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 
