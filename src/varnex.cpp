@@ -1,5 +1,10 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,21 +37,83 @@ const char usage_text[]
       "\n"
       "\twrites all messages to STDERR.\n";
 
+// The loopback names of the usual /etc/hosts files. An old name inside any
+// of them (a machine called "host" or "local") would be replaced inside them
+// too, and then nothing on the machine resolves localhost.
+const char *const loopback_names[]
+    = {"localhost", "localhost.localdomain", "localhost4", "localhost4.localdomain4", "localhost6",
+        "localhost6.localdomain6", "ip6-localhost", "ip6-loopback"};
+
 // Some old names must be left where they stand. An empty one matches every
-// line; "localhost" is what a machine is called before it has a name of its
-// own, and replacing it would cut the loopback name out of /etc/hosts and
+// line; one inside a loopback name would cut that name out of /etc/hosts and
 // out of every conf file; a control character (a newline above all) cannot
 // be matched by a one-line pattern.
 bool is_replaceable_name(const char *name)
 {
-    if (name[0] == '\0' || strcmp(name, "localhost") == 0)
+    if (name[0] == '\0')
         return false;
+    for (const char *loopback : loopback_names)
+        if (strstr(loopback, name) != nullptr)
+            return false;
     for (const char *p = name; *p != '\0'; p++) {
         auto byte = static_cast<unsigned char>(*p);
         if (byte < 0x20 || byte == 0x7f)
             return false;
     }
     return true;
+}
+
+// The signal that ended a command when it was the user's interrupt, else 0.
+int interrupt_of(int status)
+{
+    if (status == -1 || !WIFSIGNALED(status))
+        return 0;
+    int signal_number = WTERMSIG(status);
+    return signal_number == SIGINT || signal_number == SIGQUIT ? signal_number : 0;
+}
+
+// The one place where a failed command decides what follows. Its line is
+// written as always, a fatal one with the empty line that exit_with_message
+// adds. system() ignores SIGINT and SIGQUIT in varnex while a command runs,
+// so a Ctrl-C ends only the command; the user asked for all of it to stop,
+// so then varnex ends itself by the same signal and its caller sees an
+// interrupt. Otherwise a fatal failure ends it with status 1, and a warning
+// lets the sequence go on.
+void report_failure(int status, const std::string &line, bool fatal)
+{
+    int interrupt = interrupt_of(status);
+    if (fatal && interrupt == 0)
+        exit_with_message(line.c_str());
+    fputs(line.c_str(), stderr);
+    if (fatal)
+        fputc('\n', stderr);
+    if (interrupt != 0) {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, interrupt);
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        signal(interrupt, SIG_DFL);
+        raise(interrupt);
+    }
+    if (fatal)
+        exit(1);
+}
+
+// What the commands inherit must not spoil them. A closed standard
+// descriptor would be taken by the next file a command opens: grep could not
+// print what it found, and a message could land inside a file sed edits.
+// system() cannot wait for its shell while SIGCHLD is ignored. echo creates
+// a missing /etc/hostname with the caller's umask, and it must be readable.
+// grep and sed match bytes, which is what a literal match means, and not
+// characters of a multibyte locale that an escaped pattern could split.
+void prepare_for_commands()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) == -1)
+            exit_with_message("cannot open /dev/null for a closed standard descriptor.\n");
+    signal(SIGCHLD, SIG_DFL);
+    umask(022);
+    setenv("LC_ALL", "C", 1);
 }
 
 // Each step runs only if the one before it succeeded, and nothing is undone:
@@ -75,9 +142,8 @@ bool is_replaceable_name(const char *name)
     std::string command_buffer = format_text("echo '%s' > /etc/hostname", new_hostname);
     status = run_command(command_buffer.c_str());
     if (status != 0)
-        exit_with_message(
-            format_text("echo '%s' > /etc/hostname failed with %d.\n", new_hostname, status)
-                .c_str());
+        report_failure(status,
+            format_text("echo '%s' > /etc/hostname failed with %d.\n", new_hostname, status), true);
 
     if (!is_replaceable_name(old_hostname)) {
         fprintf(stderr, "existing hostname '%s' is not replaced in /etc/hosts or conf files.\n",
@@ -86,33 +152,40 @@ bool is_replaceable_name(const char *name)
     }
     // The kernel takes any bytes as a name, so the old one is matched
     // literally and kept inside the commands' single quotes.
+    std::string fixed_name = escape_single_quotes(old_hostname);
     std::string grep_pattern = escape_single_quotes(literal_pattern(old_hostname, '\0'));
     std::string sed_pattern = escape_single_quotes(literal_pattern(old_hostname, '/'));
 
     command_buffer = format_text("grep '%s' /etc/hosts", grep_pattern.c_str());
     status = run_command(command_buffer.c_str());
     if (status != 0) {
-        fprintf(
-            stderr, "existing hostname '%s' not found in /etc/hosts, %d.\n", old_hostname, status);
+        report_failure(status,
+            format_text(
+                "existing hostname '%s' not found in /etc/hosts, %d.\n", old_hostname, status),
+            false);
     } else {
         command_buffer
             = format_text("sed -i 's/%s/%s/g' /etc/hosts", sed_pattern.c_str(), new_hostname);
         status = run_command(command_buffer.c_str());
         if (status != 0)
-            exit_with_message(
-                format_text("system(%s) failed with %d.\n", command_buffer.c_str(), status)
-                    .c_str());
+            report_failure(status,
+                format_text("system(%s) failed with %d.\n", command_buffer.c_str(), status), true);
     }
 
-    // Only regular files: sed would replace a symbolic link by a copy, and
-    // GNU sed stops at a directory and skips the rest of its batch.
+    // -H searches a directory given as a symbolic link, and no link below
+    // it. Only regular files, so that sed never replaces a link by a copy;
+    // only those grep finds the name in, so that no other file is rewritten;
+    // and a sed for each, so that one file sed cannot replace (bind-mounted,
+    // immutable) spoils none of the others.
     for (int i = 2; i < argc; i++) {
-        command_buffer
-            = format_text("find %s -name '*conf' -type f -print0 | xargs -0 sed -i 's/%s/%s/g' ",
-                find_start_word(argv[i]).c_str(), sed_pattern.c_str(), new_hostname);
+        command_buffer = format_text("find -H %s -name '*conf' -type f -exec grep -lZF -e '%s' -- "
+                                     "{} + | xargs -0 -n 1 sed -i 's/%s/%s/g' ",
+            find_start_word(argv[i]).c_str(), fixed_name.c_str(), sed_pattern.c_str(),
+            new_hostname);
         status = run_command(command_buffer.c_str());
         if (status != 0)
-            fprintf(stderr, "system(%s) failed with %d.\n", command_buffer.c_str(), status);
+            report_failure(status,
+                format_text("system(%s) failed with %d.\n", command_buffer.c_str(), status), false);
     }
     exit(0);
 }
@@ -121,6 +194,7 @@ bool is_replaceable_name(const char *name)
 
 int main(int argc, char *argv[])
 {
+    prepare_for_commands();
     if (argc <= 1)
         exit_with_message(usage_text);
     const char *new_hostname = argv[1];

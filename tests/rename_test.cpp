@@ -2,6 +2,8 @@
 // tools, inside throwaway namespaces over a scratch /etc.
 #include <unistd.h>
 
+#include <csignal>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -86,9 +88,11 @@ std::string sed_command(const std::string &pattern, const std::string &n = "newb
 {
     return "sed -i 's/" + pattern + "/" + n + "/g' /etc/hosts";
 }
-std::string find_command(const std::string &word, const std::string &pattern = "oldbox")
+std::string find_command(
+    const std::string &word, const std::string &pattern = "oldbox", const std::string &fixed = "")
 {
-    return "find " + word + " -name '*conf' -type f -print0 | xargs -0 sed -i 's/" + pattern
+    return "find -H " + word + " -name '*conf' -type f -exec grep -lZF -e '"
+        + (fixed.empty() ? pattern : fixed) + "' -- {} + | xargs -0 -n 1 sed -i 's/" + pattern
         + "/newbox/g' ";
 }
 // The transcript up to the directories, for oldbox to newbox.
@@ -97,7 +101,24 @@ const std::string renamed = names("newbox", "oldbox") + running(echo_command("ne
 const std::string grep_found = "127.0.1.1 oldbox oldbox.lan\n10.0.0.9 oldboxes\n";
 const std::string hosts_renamed
     = "127.0.0.1 localhost\n127.0.1.1 newbox newbox.lan\n10.0.0.9 newboxes\n";
-const int no_files = 123 * 256; // xargs, when sed was given nothing to edit
+const int no_files = 123 * 256; // xargs, when sed was given nothing to edit, or failed
+
+// 2,000 files holding the old name outside the tree keep the directory step
+// busy for seconds; varnex, in a process group of its own, gets a SIGINT
+// there once it has announced that step.
+const std::string interrupt_setup = R"(
+mkdir "$root/../big" && for i in $(seq 2000); do echo oldbox >"$root/../big/$i.conf"; done
+run_varnex() {
+    set -m
+    "$varnex" "$@" 2>"$root/../err" &
+    for _ in $(seq 1000); do grep -q "^Running 'find -H $root/../big" "$root/../err" && break; sleep 0.01; done
+    kill -INT -- -$!
+    wait $! 2>/dev/null
+    local status=$?
+    cat "$root/../err" >&2
+    return $status
+}
+)";
 
 struct RenameCase {
     std::string what;
@@ -190,6 +211,22 @@ TEST_F(Rename, FollowsTheSequenceAndStopsOrWarnsAsEachStepDecides)
         {"/etc/hosts not replaceable", "oldbox", {"newbox", "{root}/srv/app"},
             renamed + failed(sed_command("oldbox"), 4 * 256) + "\n", grep_found, 1, "newbox",
             {{"etc/hostname", "newbox\n"}}, {}, "mount --bind /etc/hosts /etc/hosts"},
+        {"interrupted in a directory: nothing more runs, and it ends by SIGINT", "oldbox",
+            {"newbox", "{root}/../big", "{root}/srv/two"},
+            renamed + running(find_command("{root}/../big"))
+                + failed(find_command("{root}/../big"), SIGINT),
+            grep_found, 128 + SIGINT, "newbox", renamed_files, {}, interrupt_setup},
+        {"standard output closed", "oldbox", {"newbox", "{root}/srv/app"},
+            renamed + running(find_command("{root}/srv/app")), "", 0, "newbox", with_app, {},
+            "run_varnex() { \"$varnex\" \"$@\" >&-; }"},
+        {"all standard descriptors closed", "oldbox", {"newbox", "{root}/srv/app"}, "", "", 0,
+            "newbox", with_app, {}, "run_varnex() { \"$varnex\" \"$@\" <&- >&- 2>&-; }"},
+        {"SIGCHLD ignored", "oldbox", {"newbox"}, renamed, grep_found, 0, "newbox", renamed_files,
+            {}, "run_varnex() { env --ignore-signal=CHLD \"$varnex\" \"$@\"; }"},
+        {"/etc/hostname missing, umask 077", "oldbox", {"newbox"}, renamed + "mode 644\n",
+            grep_found, 0, "newbox", renamed_files, {},
+            "rm /etc/hostname; umask 077; run_varnex() { \"$varnex\" \"$@\"; local s=$?; stat "
+            "-c 'mode %a' /etc/hostname >&2; return $s; }"},
     };
     for (const RenameCase &c : cases)
         check(c);
@@ -208,6 +245,7 @@ TEST_F(Rename, MatchesOddOldNamesLiterallyAndRunsNothingFromThem)
 {
     const std::string messy = "it's/a*[b]$\\^";
     const std::string injected = "$(touch pwned);`touch pwned2`";
+    const std::string big5 = "\xb3\\.";
     const RenameCase cases[] = {
         {"dot", "db.1", {"newbox"},
             names("newbox", "db.1") + running(echo_command("newbox"))
@@ -225,12 +263,22 @@ TEST_F(Rename, MatchesOddOldNamesLiterallyAndRunsNothingFromThem)
             names("newbox", messy) + running(echo_command("newbox"))
                 + running(grep_command("it'\\''s/a\\*\\[b]\\$\\\\\\^"))
                 + running(sed_command("it'\\''s\\/a\\*\\[b]\\$\\\\\\^"))
-                + running(find_command("{root}/srv/odd", "it'\\''s\\/a\\*\\[b]\\$\\\\\\^")),
+                + running(find_command(
+                    "{root}/srv/odd", "it'\\''s\\/a\\*\\[b]\\$\\\\\\^", "it'\\''s/a*[b]$\\^")),
             "1 " + messy + " z\n", 0, "newbox",
             {{"etc/hostname", "newbox\n"}, {"etc/hosts", "1 newbox z\n2 its/aaab]$\\^\n"},
                 {"srv/odd/o.conf", "[newbox]\n"}},
             {{"etc/hosts", "1 " + messy + " z\n2 its/aaab]$\\^\n"},
                 {"srv/odd/o.conf", "[" + messy + "]\n"}}},
+        {"a Big5 character ending in a backslash, in a Big5 locale", big5, {"newbox"},
+            names("newbox", big5) + running(echo_command("newbox"))
+                + running(grep_command("\xb3\\\\\\.")) + running(sed_command("\xb3\\\\\\.")),
+            "10.0.0.1 " + big5 + "\n", 0, "newbox",
+            {{"etc/hostname", "newbox\n"}, {"etc/hosts", "10.0.0.1 newbox\n"}},
+            {{"etc/hosts", "10.0.0.1 " + big5 + "\n"}},
+            "mkdir \"$root/../locale\" && localedef -i zh_TW -f BIG5 "
+            "\"$root/../locale/zh_TW.BIG5\" || exit; run_varnex() { LOCPATH=\"$root/../locale\" "
+            "LC_ALL=zh_TW.BIG5 \"$varnex\" \"$@\"; }"},
         {"shell commands", injected, {"newbox"},
             names("newbox", injected) + running(echo_command("newbox"))
                 + running(grep_command("\\" + injected)) + running(sed_command("\\" + injected)),
@@ -242,16 +290,49 @@ TEST_F(Rename, MatchesOddOldNamesLiterallyAndRunsNothingFromThem)
         check(c);
 }
 
-TEST_F(Rename, EditsOnlyRegularConfFilesWhateverTheirNames)
+TEST_F(Rename, EditsOnlyRegularConfFilesThatHoldTheNameEachOnItsOwn)
 {
     auto changed = std::map<std::string, std::string>{{"etc/hostname", "newbox\n"},
         {"etc/hosts", hosts_renamed}, {"srv/odd/d.conf/inner.conf", "newbox\n"},
         {"srv/odd/my file's \"x\".conf", "newbox\n"}, {"srv/odd/z.conf", "newbox\n"}};
-    check({"directory, link and blanks", "oldbox", {"newbox", "{root}/srv/odd"},
-        renamed + running(find_command("{root}/srv/odd")), grep_found, 0, "newbox", changed,
-        {{"srv/odd/d.conf/inner.conf", "oldbox\n"}, {"srv/odd/my file's \"x\".conf", "oldbox\n"},
-            {"srv/odd/link.conf", "-> real.txt"}, {"srv/odd/real.txt", "oldbox\n"},
-            {"srv/odd/z.conf", "oldbox\n"}}});
+    const std::map<std::string, std::string> etc_renamed
+        = {{"etc/hostname", "newbox\n"}, {"etc/hosts", hosts_renamed}};
+    auto linked = etc_renamed;
+    linked.insert(app_renamed.begin(), app_renamed.end());
+    // sed cannot replace a file that is a mount point, as resolv.conf is in
+    // many containers; one that holds no name must not even be tried.
+    std::map<std::string, std::string> many, many_renamed = etc_renamed;
+    for (int i = 1; i <= 60; i++) {
+        many["srv/many/f" + std::to_string(i) + ".conf"] = "oldbox\n";
+        many_renamed["srv/many/f" + std::to_string(i) + ".conf"] = "newbox\n";
+    }
+    auto many_with_name = many;
+    many["srv/many/resolv.conf"] = "nameserver 10.0.0.1\n";
+    many_with_name["srv/many/resolv.conf"] = "search oldbox\n";
+    const std::string bind
+        = "mount --bind \"$root/srv/many/resolv.conf\" \"$root/srv/many/resolv.conf\"";
+
+    const RenameCase cases[] = {
+        {"directory, link and blanks", "oldbox", {"newbox", "{root}/srv/odd"},
+            renamed + running(find_command("{root}/srv/odd")), grep_found, 0, "newbox", changed,
+            {{"srv/odd/d.conf/inner.conf", "oldbox\n"},
+                {"srv/odd/my file's \"x\".conf", "oldbox\n"}, {"srv/odd/link.conf", "-> real.txt"},
+                {"srv/odd/real.txt", "oldbox\n"}, {"srv/odd/z.conf", "oldbox\n"}}},
+        {"a symbolic link given, and one below it not followed", "oldbox",
+            {"newbox", "{root}/srv/link"}, renamed + running(find_command("{root}/srv/link")),
+            grep_found, 0, "newbox", linked,
+            {{"srv/link", "-> app"}, {"srv/app/sub/two", "-> ../../two"}}},
+        {"a bind-mounted file without the name", "oldbox", {"newbox", "{root}/srv/many"},
+            renamed + running(find_command("{root}/srv/many")), grep_found, 0, "newbox",
+            many_renamed, many, bind},
+        {"a bind-mounted file with the name, warned after the others", "oldbox",
+            {"newbox", "{root}/srv/many"},
+            renamed + running(find_command("{root}/srv/many"))
+                + failed(find_command("{root}/srv/many"), no_files),
+            grep_found, 0, "newbox", many_renamed, many_with_name, bind},
+    };
+    for (const RenameCase &c : cases)
+        check(c);
 }
 
 TEST_F(Rename, QuotesDirectoriesAndNeverLetsFindReadThemAsExpressions)
@@ -275,7 +356,8 @@ TEST_F(Rename, QuotesDirectoriesAndNeverLetsFindReadThemAsExpressions)
 
 TEST_F(Rename, LeavesNamesThatCannotOrMustNotBeReplaced)
 {
-    for (const std::string old_name : {"", "localhost", "old\nbox", "old\tbox"}) {
+    for (const std::string old_name :
+        {"", "localhost", "old\nbox", "old\tbox", "host", "local", "lo", "loop", "domain"}) {
         check({"old name '" + old_name + "'", old_name, {"newbox", "{root}/srv/app"},
             names("newbox", old_name) + running(echo_command("newbox")) + "existing hostname '"
                 + old_name + "' is not replaced in /etc/hosts or conf files.\n",

@@ -23,11 +23,12 @@ shift 7
 mount --bind "$root/etc" /etc || exit 90
 "$helper" set "$old" || exit 91
 cd "$root/cwd" || exit 92
+run_varnex() { "$varnex" "$@"; }
 eval "$setup" || exit 93
 if [ "$as_nobody" = yes ]; then
     setpriv --reuid=65534 --regid=65534 --clear-groups "$varnex" "$@"
 else
-    "$varnex" "$@"
+    run_varnex "$@"
 fi
 status=$?
 "$helper" get > "$kernel_file"

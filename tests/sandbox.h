@@ -17,8 +17,9 @@ struct SandboxRun {
 
 // Runs varnex with args in fresh UTS and mount namespaces, where base/t/etc
 // is bound over /etc, the kernel name is old_name, and the working directory
-// is base/t/cwd. setup is shell text run there first, with $root set to base/t.
-// as_nobody drops to user nobody for varnex itself.
+// is base/t/cwd. setup is shell text run there first, with $root set to base/t;
+// it may redefine run_varnex, which runs "$varnex" "$@", to change how varnex
+// is started. as_nobody drops to user nobody for varnex itself.
 SandboxRun run_in_sandbox(const std::string &base, const std::string &old_name,
     const std::vector<std::string> &args, const std::string &setup = "", bool as_nobody = false);
 
