@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # varnex-preview run for real over a scratch tree: it shows the lines a rename
-# would change, follows varnex's exit status, and leaves every byte as it was.
-# The whole run sits in an outer sandbox whose /etc is scratch and whose host
-# name is oldbox, so the expected output does not depend on this machine; a
-# tmpfs mounted inside the tree there stands for a mount point below a
-# previewed directory.
+# would change, follows varnex's exit status, and whatever it is given, leaves
+# every byte, name, mtime and inode of the tree as it was. Each run sits in an
+# outer sandbox whose /etc is the tree's and whose host name is oldbox, so the
+# expected output does not depend on this machine; a tmpfs mounted inside the
+# tree there stands for a mount point below a previewed directory.
 set -u
 # shellcheck source=tests/expect.sh
 . "$(dirname "$0")/expect.sh"
@@ -14,37 +14,46 @@ unshare --uts --mount --fork true 2>/dev/null || { echo "skipped: no UTS and mou
 
 t=$(mktemp -d) o=$(mktemp -d)
 trap 'rm -rf "$t" "$o"' EXIT
-mkdir -p "$t/etc/conf.d" "$t/srv/app/sub" "$t/srv/app/mnt"
+nl=$'\n'
+mkdir -p "$t/etc/conf.d" "$t/srv/app/sub" "$t/srv/app/mnt" "$t/srv/current" "$t/data/r1/config" \
+    "$t/srv/ro" "$t/odd" "$t/nl/app" "$t/nl/app$nl" "$t/nl/a${nl}b" "$t/u/d"$'\x80' "$t/u/d"$'\x81'
 printf 'oldbox\n' >"$t/etc/hostname"
 printf '127.0.0.1 localhost\n127.0.1.1 oldbox\n' >"$t/etc/hosts"
 printf 'a=oldbox\n' >"$t/etc/conf.d/x.conf"
 printf 'host=oldbox\nport=1\n' >"$t/srv/app/a.conf"
 printf 'nothing to replace\n' >"$t/srv/app/sub/b.conf"
 printf 'oldbox\n' >"$t/srv/app/notes.txt"
+ln -s ../../data/r1/config "$t/srv/current/config"
+for f in "$t/data/r1/r.conf" "$t/srv/ro/r.conf" "$t/nl/app/n.conf" "$t/nl/app$nl/n.conf" \
+    "$t/nl/a${nl}b/n.conf" "$t/u/d"$'\x80'/u.conf "$t/u/d"$'\x81'/u.conf; do
+    printf 'host=oldbox\n' >"$f"
+done
+printf 'a\0b oldbox\n' >"$t/odd/nul.conf"
+# /etc/$deep/deep.conf is 4083 bytes long, near PATH_MAX.
+deep=deep$(for _ in {1..19}; do printf '/%s' "$(printf 'd%.0s' {1..200})"; done)/$(printf 'd%.0s' {1..244})
+(cd "$t/etc" && mkdir -p "$deep" && cd "$deep" && printf 'deep=oldbox\n' >deep.conf) || exit 1
+mkdir "$o/locale" && localedef -i en_US -f UTF-8 "$o/locale/en_US.UTF-8" || exit 1
 
-state() { (cd "$t" && find . -printf '%p %y %m %s %T@\n' | sort && find . -type f -exec md5sum {} + | sort); }
+state() { (cd "$t" && find . -printf '%p %y %m %s %i %T@\n' | sort && find . -type f -exec md5sum {} + | sort); }
 before=$(state)
 
-# preview DIR ARGS...: runs varnex-preview ARGS from DIR in the outer sandbox.
+# preview SETUP DIR ARGS...: runs ARGS from DIR in the outer sandbox, after
+# the shell text SETUP, with stdout and stderr in $o/out and $o/err.
 preview()
 {
-    local dir=$1
-    shift
+    local setup=$1 dir=$2
+    shift 2
     # shellcheck disable=SC2016 # expanded by the inner shell
     (cd "$dir" && unshare --uts --mount --fork bash -c '
-        root=$1 out=$2
-        shift 2
+        root=$1 out=$2 setup=$3
+        shift 3
         mount --bind "$root/etc" /etc && hostname oldbox || exit 99
         mount -t tmpfs mnt "$root/srv/app/mnt" && echo "m=oldbox" >"$root/srv/app/mnt/m.conf" || exit 99
-        cd "$PWD" || exit 99
-        "$@" >"$out/out" 2>"$out/err"
-        status=$?
-        hostname >"$out/kernel"
-        exit $status' sandbox "$t" "$o" "$@")
+        cd "$PWD" && eval "$setup" || exit 99
+        "$@" >"$out/out" 2>"$out/err"' sandbox "$t" "$o" "$setup" "$@")
 }
 
-
-preview "$t/srv/app" "$build/varnex-preview" newbox . /etc/conf.d
+preview "" "$t/srv/app" "$build/varnex-preview" newbox . /etc/conf.d
 expect "status of a rename" "$?" 0
 expect "diffs and summary" "$(cat "$o/out")" "127.0.1.1 oldbox
 --- /etc/conf.d/x.conf
@@ -76,14 +85,64 @@ expect "diffs and summary" "$(cat "$o/out")" "127.0.1.1 oldbox
 +m=newbox
 varnex-preview: 5 files would change, 5 lines."
 expect "varnex's transcript" "$(grep -c "^Running '" "$o/err")" 5
-expect "kernel name kept" "$(cat "$o/kernel")" oldbox
 expect "tree byte-identical" "$(state)" "$before"
 
-preview "$t" "$build/varnex-preview" oldbox
-expect "status of a refused rename" "$?" 1
-expect "nothing to show" "$(cat "$o/out")" "varnex-preview: 0 files would change, 0 lines."
+p=$build/varnex-preview
+# row WHAT STATUS SHOWN SETUP DIR COMMAND...: the preview's status, a line
+# that its output must hold (if any), and the tree as it was.
+row()
+{
+    local what=$1 status=$2 shown=$3
+    shift 3
+    preview "$@"
+    expect "$what: status" "$?" "$status"
+    [ -z "$shown" ] || expect "$what: shows" "$(grep -caxF -- "$shown" "$o/out")" 1
+    expect "$what: tree byte-identical" "$(state)" "$before"
+}
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+ro_srv='mount --bind "$root/srv/ro" "$root/srv/ro" && mount -o remount,bind,ro "$root/srv/ro"'
+summary() { echo "varnex-preview: $1 files would change, $1 lines."; }
+row "same name" 1 "$(summary 0)" "" "$t" "$p" oldbox
+row "a file argument" 0 "+++ $t/srv/app/a.conf" "" "$t" "$p" newbox "$t/srv/app/a.conf"
+row ".. after a link" 0 "+++ $t/data/r1/r.conf" "" "$t/srv/current/config" "$p" newbox ..
+row "a name ending in a newline" 0 "$(summary 3)" "" "$t" "$p" newbox "$t/nl/app$nl"
+row "a newline inside a name" 0 "$(summary 3)" "" "$t" "$p" newbox "$t/nl/a${nl}b"
+row "names that collate alike" 0 "$(summary 4)" "" "$t" \
+    env LOCPATH="$o/locale" LC_ALL=en_US.UTF-8 "$p" newbox "$t/u/d"$'\x80' "$t/u/d"$'\x81'
+row "an exported function named mount" 0 "$(summary 2)" "" "$t" \
+    env "BASH_FUNC_mount%%=() { return 0; }" "$p" newbox
+row "a read-only tree" 0 "$(summary 2)" "$ro_srv" "$t" "$p" newbox "$t/srv/ro"
+row "a read-only /etc" 1 "$(summary 0)" "mount -o remount,bind,ro /etc" "$t" "$p" newbox
+row "a NUL byte, as text" 0 "$(summary 3)" "" "$t" "$p" newbox "$t/odd"
+row "a path near PATH_MAX" 0 "-deep=oldbox" "" "$t" "$p" newbox /etc
+row "TMPDIR relative, in the tree" 0 "$(summary 5)" "export TMPDIR=nl" "$t" "$p" newbox "$t/nl"
+# shellcheck disable=SC2016 # expanded by that shell
+row "a full standard output" 2 "" "" "$t" bash -c '"$0" "$@" >/dev/full' "$p" newbox
 
-err=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$build/varnex-preview" newbox 2>&1)
+# Ctrl-C while varnex is busy in a directory: no summary, and the preview
+# ends by SIGINT.
+mkdir "$o/big" && for i in $(seq 2000); do echo oldbox >"$o/big/$i.conf"; done
+# shellcheck disable=SC2016 # expanded by the inner shell
+preview 'run() {
+    set -m
+    "$@" 2>"$out/err" &
+    for _ in $(seq 1000); do grep -q "^Running .find -H" "$out/err" && break; sleep 0.01; done
+    kill -INT -- -$!
+    wait $! 2>/dev/null
+    echo $? >"$out/status"
+}' "$t" run "$p" newbox "$o/big"
+expect "Ctrl-C: ends by SIGINT" "$(cat "$o/status")" 130
+expect "Ctrl-C: no summary" "$(grep -c '^varnex-preview:' "$o/out")" 0
+expect "Ctrl-C: tree byte-identical" "$(state)" "$before"
+
+err=$(unshare --user --map-root-user "$p" newbox 2>&1)
+expect "status as root of a user namespace" "$?" 2
+expect "one line as root of a user namespace" "$(wc -l <<<"$err")" 1
+
+# Another user can reach nothing below a mode-700 directory, so the
+# programs go where nobody can run them.
+mkdir "$o/bin" && cp "$build/varnex" "$p" "$o/bin" && chmod 755 "$o" "$o/bin"
+err=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$o/bin/varnex-preview" newbox 2>&1)
 expect "status when not root" "$?" 2
 expect "one line when not root" "$err" \
     "varnex-preview: must be run as root, to sandbox a rename that writes to /etc"
