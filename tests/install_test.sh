@@ -1,33 +1,58 @@
 #!/usr/bin/env bash
-# The install tree and the Debian package hold what a system tool should.
+# A release build installs and packages what a system tool should, and the
+# distributions' own checkers pass its packages.
 set -u
 # shellcheck source=tests/expect.sh
 . "$(dirname "$0")/expect.sh"
-build=$1
+source_dir=$1
 t=$(mktemp -d)
 trap 'rm -rf "$t"' EXIT
 
-cmake --install "$build" --prefix "$t/root" >/dev/null || exit 1
-expect "install tree" "$(cd "$t/root" && find . -type f -printf '%m %p\n' | sort)" \
-"644 ./share/man/man8/varnex-preview.8.gz
-644 ./share/man/man8/varnex.8.gz
-755 ./sbin/varnex
-755 ./sbin/varnex-preview"
+(cd "$source_dir" && cmake --preset release -B "$t/build" >/dev/null &&
+    cmake --build "$t/build" >/dev/null) || exit 1
+cmake --install "$t/build" --prefix "$t/root" >/dev/null || exit 1
+files="sbin/varnex
+sbin/varnex-preview
+share/doc/varnex/changelog.gz
+share/doc/varnex/copyright
+share/man/man8/varnex-preview.8.gz
+share/man/man8/varnex.8.gz"
+expect "install tree" "$(cd "$t/root" && find . -type f -printf '%m %P\n' | sort)" \
+"644 share/doc/varnex/changelog.gz
+644 share/doc/varnex/copyright
+644 share/man/man8/varnex-preview.8.gz
+644 share/man/man8/varnex.8.gz
+755 sbin/varnex
+755 sbin/varnex-preview"
+expect "licence in the copyright file" "$(grep -c '^License: ISC$' "$t/root/share/doc/varnex/copyright")" 1
+expect "preview's interpreter" "$(head -n1 "$t/root/sbin/varnex-preview")" "#!/bin/bash -p"
 
 if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
-    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$t/deb" >/dev/null || exit 1
+    cpack -G DEB --config "$t/build/CPackConfig.cmake" -B "$t/deb" >/dev/null || exit 1
     deb=$(echo "$t"/deb/varnex_*.deb)
-    expect "package contents" "$(dpkg-deb -c "$deb" | awk '$1 ~ /^-/ { print $6 }' | sort)" \
-"./usr/sbin/varnex
-./usr/sbin/varnex-preview
-./usr/share/man/man8/varnex-preview.8.gz
-./usr/share/man/man8/varnex.8.gz"
-    expect "package section" "$(dpkg-deb -f "$deb" Section)" admin
-    depends=$(dpkg-deb -f "$deb" Depends)
-    for tool in sed grep findutils util-linux diffutils; do
-        expect "depends on $tool" "$(grep -ow "$tool" <<<"$depends")" "$tool"
-    done
+    expect "deb contents" "$(dpkg-deb -c "$deb" | awk '$1 ~ /^-/ { sub("^./usr/", "", $6); print $6 }' | sort)" "$files"
+    expect "deb section" "$(dpkg-deb -f "$deb" Section)" admin
+    expect "deb depends on mount, and no Essential package" \
+        "$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | grep -cwE 'mount|sed|grep|findutils|util-linux|diffutils')" 1
+    if command -v lintian >/dev/null; then
+        expect "lintian: no error or warning" "$(lintian --pedantic "$deb" 2>/dev/null | grep -E '^[EW]: ')" ""
+    fi
 else
-    echo "package check skipped: dpkg-deb and dpkg-shlibdeps are not here"
+    echo "deb check skipped: dpkg-deb and dpkg-shlibdeps are not here"
+fi
+
+if command -v rpmbuild >/dev/null; then
+    cpack -G RPM --config "$t/build/CPackConfig.cmake" -B "$t/rpm" >/dev/null || exit 1
+    rpm=$(echo "$t"/rpm/varnex-*.rpm)
+    expect "rpm contents" "$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" |
+        awk '$1 ~ /^-/ && $2 !~ /build-id/ { sub("^/usr/", "", $2); print $2 }' | sort)" "$files"
+    expect "rpm licence" "$(rpm -qp --qf '%{LICENSE}' "$rpm")" ISC
+    expect "rpm requires util-linux" "$(rpm -qp --requires "$rpm" | grep -cx util-linux)" 1
+    if command -v rpmlint >/dev/null; then
+        expect "rpmlint: no error but no-signature" \
+            "$(rpmlint "$rpm" 2>/dev/null | grep ': E: ' | grep -v ': E: no-signature')" ""
+    fi
+else
+    echo "rpm check skipped: rpmbuild is not here"
 fi
 finish
