@@ -50,7 +50,10 @@ preview()
         mount --bind "$root/etc" /etc && hostname oldbox || exit 99
         mount -t tmpfs mnt "$root/srv/app/mnt" && echo "m=oldbox" >"$root/srv/app/mnt/m.conf" || exit 99
         cd "$PWD" && eval "$setup" || exit 99
-        "$@" >"$out/out" 2>"$out/err"' sandbox "$t" "$o" "$setup" "$@")
+        "$@" >"$out/out" 2>"$out/err"
+        status=$?
+        hostname >"$out/kernel"
+        exit $status' sandbox "$t" "$o" "$setup" "$@")
 }
 
 preview "" "$t/srv/app" "$build/varnex-preview" newbox . /etc/conf.d
@@ -85,6 +88,7 @@ expect "diffs and summary" "$(cat "$o/out")" "127.0.1.1 oldbox
 +m=newbox
 varnex-preview: 5 files would change, 5 lines."
 expect "varnex's transcript" "$(grep -c "^Running '" "$o/err")" 5
+expect "kernel name kept" "$(cat "$o/kernel")" oldbox
 expect "tree byte-identical" "$(state)" "$before"
 
 p=$build/varnex-preview
@@ -139,8 +143,8 @@ err=$(unshare --user --map-root-user "$p" newbox 2>&1)
 expect "status as root of a user namespace" "$?" 2
 expect "one line as root of a user namespace" "$(wc -l <<<"$err")" 1
 
-# Another user can reach nothing below a mode-700 directory, so the
-# programs go where nobody can run them.
+# Another user can reach nothing below a mode-700 directory, such as root's
+# home, so the programs are copied where nobody can reach them.
 mkdir "$o/bin" && cp "$build/varnex" "$p" "$o/bin" && chmod 755 "$o" "$o/bin"
 err=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$o/bin/varnex-preview" newbox 2>&1)
 expect "status when not root" "$?" 2
