@@ -1,0 +1,321 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "path_text.h"
+#include "show_diff.h"
+
+namespace {
+
+struct MountEntry {
+    unsigned long id;
+    std::string path;
+    std::string type;
+};
+
+void check(int result, const std::string &what)
+{
+    if (result != 0)
+        fail(with_errno(what));
+}
+
+std::vector<MountEntry> read_mountinfo()
+{
+    std::ifstream in("/proc/self/mountinfo");
+    if (!in)
+        fail(with_errno("cannot read /proc/self/mountinfo"));
+    std::vector<MountEntry> mounts;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point, field;
+        fields >> id >> parent >> device >> root >> point;
+        // Optional fields, then "-", then the file system type.
+        while (fields >> field && field != "-") { }
+        std::string type;
+        fields >> type;
+        mounts.push_back(
+            {std::strtoul(id.c_str(), nullptr, 10), decode_mountinfo_path(point), type});
+    }
+    return mounts;
+}
+
+// The id of the mount visible at path, or 0 when path cannot be looked at.
+unsigned long visible_mount_id(const std::string &path, int &error)
+{
+    struct statx st = {};
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &st)
+        != 0) {
+        error = errno;
+        return 0;
+    }
+    return (st.stx_mask & STATX_MNT_ID) != 0 ? st.stx_mnt_id : 0;
+}
+
+// By the mount visible at path: never a file that is not a regular file or
+// a directory, which the preview must not open, nor one it cannot look at.
+Cover::Kind kind_of(const std::string &path, const std::string &type)
+{
+    struct stat st = {};
+    struct statvfs fs = {};
+    if (type == "autofs" || type == "nsfs" || lstat(path.c_str(), &st) != 0
+        || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) || statvfs(path.c_str(), &fs) != 0
+        || (fs.f_flag & ST_RDONLY) != 0)
+        return Cover::keep;
+    return S_ISDIR(st.st_mode) ? Cover::overlay : Cover::copy;
+}
+
+// Each tree, and each mount visible below one, in byte order, so that every
+// cover comes after the one it lies in.
+std::vector<Cover> plan_covers(const std::vector<std::string> &trees)
+{
+    std::vector<Cover> covers;
+    covers.reserve(trees.size());
+    std::transform(
+        trees.begin(), trees.end(), std::back_inserter(covers), [](const std::string &tree) {
+            return Cover{tree, kind_of(tree, ""), false};
+        });
+    for (const MountEntry &mount : read_mountinfo()) {
+        bool below = false;
+        for (const std::string &tree : trees)
+            below = below || (is_within(mount.path, tree) && mount.path != tree);
+        if (!below)
+            continue;
+        int error = 0;
+        unsigned long visible = visible_mount_id(mount.path, error);
+        // A mount hidden under a later one is out of varnex's reach.
+        if (visible == mount.id)
+            covers.push_back({mount.path, kind_of(mount.path, mount.type), false});
+        else if (visible == 0 && error == EACCES && mount.type != "autofs")
+            covers.push_back({mount.path, Cover::keep, false});
+    }
+    std::sort(covers.begin(), covers.end(),
+        [](const Cover &a, const Cover &b) { return a.path < b.path; });
+    for (size_t i = 0; i < covers.size(); i++) {
+        if (covers[i].kind != Cover::keep)
+            continue;
+        for (size_t j = i; j-- > 0;) {
+            if (!is_within(covers[i].path, covers[j].path))
+                continue;
+            covers[i].bind_back = covers[j].kind != Cover::keep || covers[j].bind_back;
+            break;
+        }
+    }
+    return covers;
+}
+
+void seal_every_mount()
+{
+    struct mount_attr attr = {};
+    attr.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOSUID;
+    if (mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &attr, sizeof attr) == 0)
+        return;
+    if (errno == ENOSYS)
+        fail("needs Linux 5.12 or later, to make every mount read-only in one call");
+    fail(with_errno("cannot make the sandbox's mounts read-only"));
+}
+
+// A /dev of the harmless nodes only, the one mount where device nodes work,
+// read-only but for the scratch tmpfs mounted inside it.
+void replace_dev()
+{
+    const char *const names[] = {"null", "zero", "full", "random", "urandom", "tty"};
+    struct stat nodes[std::size(names)] = {};
+    bool present[std::size(names)] = {};
+    for (size_t i = 0; i < std::size(names); i++)
+        present[i] = stat(("/dev/" + std::string(names[i])).c_str(), &nodes[i]) == 0
+            && S_ISCHR(nodes[i].st_mode);
+    check(mount("varnex-preview", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=755,size=64k"),
+        "cannot replace /dev");
+    for (size_t i = 0; i < std::size(names); i++) {
+        std::string path = "/dev/" + std::string(names[i]);
+        if (present[i])
+            check(mknod(path.c_str(), S_IFCHR, nodes[i].st_rdev)
+                    | chmod(path.c_str(), nodes[i].st_mode & 07777),
+                "cannot make " + path);
+    }
+    const char *const links[][2] = {{"fd", "/proc/self/fd"}, {"stdin", "/proc/self/fd/0"},
+        {"stdout", "/proc/self/fd/1"}, {"stderr", "/proc/self/fd/2"}};
+    for (const auto &link : links)
+        check(symlink(link[1], ("/dev/" + std::string(link[0])).c_str()), "cannot make /dev");
+    check(mkdir(scratch_dir, 0700), "cannot make the scratch directory");
+    check(
+        mount("varnex-preview", scratch_dir, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=700"),
+        "cannot mount a scratch tmpfs");
+    struct mount_attr attr = {};
+    attr.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID;
+    check(mount_setattr(AT_FDCWD, "/dev", 0, &attr, sizeof attr), "cannot make /dev read-only");
+}
+
+bool copy_regular_file(const std::string &from, const struct stat &st, const std::string &to)
+{
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary);
+    out << in.rdbuf();
+    out.close();
+    return in && out && chown(to.c_str(), st.st_uid, st.st_gid) == 0
+        && chmod(to.c_str(), st.st_mode & 07777) == 0;
+}
+
+// What each cover needs in the scratch tmpfs before the first overlay hides
+// anything: the host's view of it, or copies of a file. A bind of a sealed
+// mount is sealed too.
+void take_lower_views(std::vector<Cover> &covers)
+{
+    for (size_t i = 0; i < covers.size(); i++) {
+        Cover &cover = covers[i];
+        std::string dir = std::string(scratch_dir) + "/" + std::to_string(i);
+        std::string shown = diff_quoted(cover.path);
+        check(mkdir(dir.c_str(), 0700), "cannot use the scratch tmpfs");
+        if (cover.kind == Cover::overlay) {
+            for (const char *sub : {"/lower", "/upper", "/work", "/before"})
+                check(mkdir((dir + sub).c_str(), 0755), "cannot use the scratch tmpfs");
+            check(mount(cover.path.c_str(), (dir + "/lower").c_str(), nullptr, MS_BIND, nullptr),
+                "cannot take the view of " + shown);
+        } else if (cover.kind == Cover::copy) {
+            struct stat st = {};
+            check(mkdir((dir + "/before").c_str(), 0755) | mkdir((dir + "/upper").c_str(), 0755)
+                    | stat(cover.path.c_str(), &st),
+                "cannot use the scratch tmpfs");
+            if (!copy_regular_file(cover.path, st, dir + "/before/file")
+                || !copy_regular_file(cover.path, st, dir + "/upper/file"))
+                fail(with_errno("cannot copy " + shown));
+        } else if (cover.bind_back) {
+            // Whatever it is, it is bound, never opened. One the preview
+            // cannot look at, it cannot bind either: it stays hidden.
+            std::string lower = dir + "/lower";
+            struct stat st = {};
+            bool is_dir = lstat(cover.path.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
+            int made
+                = is_dir ? mkdir(lower.c_str(), 0755) : mknod(lower.c_str(), S_IFREG | 0600, 0);
+            if (made != 0
+                || mount(cover.path.c_str(), lower.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                cover.bind_back = false;
+        }
+    }
+}
+
+void mount_covers(const std::vector<Cover> &covers)
+{
+    for (size_t i = 0; i < covers.size(); i++) {
+        const Cover &cover = covers[i];
+        std::string dir = std::string(scratch_dir) + "/" + std::to_string(i);
+        std::string shown = diff_quoted(cover.path);
+        if (cover.kind == Cover::overlay) {
+            std::string options = "lowerdir=" + dir;
+            options += "/lower,upperdir=" + dir;
+            options += "/upper,workdir=" + dir;
+            options += "/work";
+            check(mount("varnex-preview", cover.path.c_str(), "overlay", MS_NOSUID | MS_NODEV,
+                      options.c_str()),
+                "cannot overlay " + shown);
+        } else if (cover.kind == Cover::copy) {
+            check(
+                mount((dir + "/upper/file").c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
+                "cannot cover " + shown);
+        } else if (cover.bind_back) {
+            check(mount((dir + "/lower").c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
+                "cannot keep " + shown);
+        }
+    }
+}
+
+int run_varnex(const std::string &varnex, const std::vector<std::string> &args)
+{
+    std::vector<char *> argv = {const_cast<char *>(varnex.c_str())};
+    std::transform(args.begin(), args.end(), std::back_inserter(argv),
+        [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Nothing the caller left open may lead past the sandbox.
+        close_range(3, ~0U, 0);
+        execv(varnex.c_str(), argv.data());
+        fprintf(stderr, "varnex-preview: cannot run %s: %s\n", varnex.c_str(), strerror(errno));
+        _exit(2);
+    }
+    if (pid == -1)
+        fail(with_errno("cannot run varnex"));
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1)
+        if (errno != EINTR)
+            fail(with_errno("cannot wait for varnex"));
+    return status;
+}
+
+bool write_all(const std::string &text)
+{
+    for (size_t done = 0; done < text.size();) {
+        ssize_t wrote = write(1, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+} // namespace
+
+void fail(const std::string &message)
+{
+    fprintf(stderr, "varnex-preview: %s\n", message.c_str());
+    exit(2);
+}
+
+std::string with_errno(const std::string &message)
+{
+    return message + ": " + strerror(errno);
+}
+
+void run_sandbox(const std::vector<std::string> &trees, const std::string &varnex,
+    const std::vector<std::string> &args, const std::string &cwd)
+{
+    check(unshare(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWNET),
+        "cannot make the sandbox's namespaces");
+    // Private first: a change to a mount shared with the host reaches the host.
+    check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr),
+        "cannot make the sandbox's mounts private");
+    // Decided as the host has them, before the seal makes everything read-only.
+    std::vector<Cover> covers = plan_covers(trees);
+    check(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr),
+        "cannot mount the sandbox's /proc");
+    // From here on, only the mounts made below can be written.
+    seal_every_mount();
+    replace_dev();
+    take_lower_views(covers);
+    mount_covers(covers);
+    // Relative paths must reach the overlays, not the trees beneath them.
+    check(chdir(cwd.c_str()), "cannot enter " + diff_quoted(cwd));
+
+    int status = run_varnex(varnex, args);
+    if (WIFSIGNALED(status))
+        exit(128 + WTERMSIG(status));
+    Shown shown;
+    for (size_t i = 0; i < covers.size(); i++)
+        if (covers[i].kind != Cover::keep)
+            show_cover(covers[i], std::string(scratch_dir) + "/" + std::to_string(i), shown);
+    std::string summary = "varnex-preview: " + std::to_string(shown.files)
+        + (shown.files == 1 ? " file" : " files") + " would change, " + std::to_string(shown.lines)
+        + (shown.lines == 1 ? " line" : " lines") + ".\n";
+    if (!write_all(shown.text) || !write_all(summary))
+        fail("cannot write the preview");
+    exit(WEXITSTATUS(status));
+}

@@ -1,0 +1,35 @@
+#ifndef VARNEX_PREVIEW_SANDBOX_H
+#define VARNEX_PREVIEW_SANDBOX_H
+
+#include <string>
+#include <vector>
+
+// What the preview does with a tree that varnex may write to, or a mount
+// below one, decided by the mount that is visible there.
+struct Cover {
+    enum Kind {
+        overlay, // a writable directory: the host's view below, scratch above
+        copy, // a writable file mounted on its own: a scratch copy bound over it
+        keep, // read-only, or not a file to edit: left as it is
+    };
+    std::string path;
+    Kind kind;
+    bool bind_back; // kept, but hidden by an overlay above it until bound again
+};
+
+// The writable trees of the sandbox's scratch tmpfs, one directory a cover.
+inline constexpr char scratch_dir[] = "/dev/.varnex-preview";
+
+// Writes "varnex-preview: message" on stderr and exits with status 2.
+[[noreturn]] void fail(const std::string &message);
+
+// message, then ": " and what errno says.
+std::string with_errno(const std::string &message);
+
+// Runs varnex with args from cwd in a sealed sandbox, as the first process
+// of its own PID namespace, then shows what it changed in trees. Exits with
+// varnex's status, 128 + the signal that ended it, or 2.
+[[noreturn]] void run_sandbox(const std::vector<std::string> &trees, const std::string &varnex,
+    const std::vector<std::string> &args, const std::string &cwd);
+
+#endif

@@ -1,0 +1,261 @@
+#include "show_diff.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "path_text.h"
+
+namespace {
+
+// The name that starts at text[at], quoted or not, and where it ends. diff
+// quotes every name that holds a blank, so an unquoted one ends at the next.
+std::string name_at(const std::string &text, size_t at, size_t &end)
+{
+    end = at;
+    if (at < text.size() && text[at] == '"') {
+        for (end = at + 1; end < text.size() && text[end] != '"'; end++)
+            if (text[end] == '\\')
+                end++;
+        end = std::min(end + 1, text.size());
+    } else {
+        while (end < text.size() && text[end] != ' ' && text[end] != '\t')
+            end++;
+    }
+    return diff_unquoted(text.substr(at, end - at));
+}
+
+// The host's label for a name diff wrote as side/REL.
+bool label(const std::string &name, const std::string &side,
+    const std::function<std::string(const std::string &)> &host_path, std::string &labelled)
+{
+    if (name.compare(0, side.size() + 1, side + "/") != 0)
+        return false;
+    labelled = diff_quoted(host_path(name.substr(side.size() + 1)));
+    return true;
+}
+
+bool copy_file(int from_dir, int to_dir, const char *name)
+{
+    int from = openat(from_dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (from == -1)
+        return false;
+    int to = openat(to_dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool copied = to != -1;
+    char buffer[65536];
+    for (ssize_t got; copied && (got = read(from, buffer, sizeof buffer)) != 0;)
+        copied = got > 0 && write(to, buffer, static_cast<size_t>(got)) == got;
+    close(from);
+    if (to != -1 && close(to) != 0)
+        copied = false;
+    return copied;
+}
+
+// Mirrors upper's directories in before, and gives before the host's own
+// version of each file in upper: a file's bytes, a link as a link, nothing
+// for a file that is new. Returns how many files upper holds, or -1.
+long copy_host_side(int upper, int lower, int before)
+{
+    DIR *entries = fdopendir(dup(upper));
+    if (entries == nullptr)
+        return -1;
+    long files = 0;
+    while (const dirent *entry = readdir(entries)) {
+        const char *name = entry->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
+        struct stat up = {};
+        struct stat host = {};
+        if (fstatat(upper, name, &up, AT_SYMLINK_NOFOLLOW) != 0) {
+            files = -1;
+            break;
+        }
+        bool on_host = lower != -1 && fstatat(lower, name, &host, AT_SYMLINK_NOFOLLOW) == 0;
+        if (S_ISDIR(up.st_mode)) {
+            if (mkdirat(before, name, 0700) != 0 && errno != EEXIST) {
+                files = -1;
+                break;
+            }
+            const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+            int sub_upper = openat(upper, name, flags);
+            int sub_lower = on_host && S_ISDIR(host.st_mode) ? openat(lower, name, flags) : -1;
+            int sub_before = openat(before, name, flags);
+            long below = sub_upper == -1 || sub_before == -1
+                ? -1
+                : copy_host_side(sub_upper, sub_lower, sub_before);
+            for (int fd : {sub_upper, sub_lower, sub_before})
+                if (fd != -1)
+                    close(fd);
+            files = below == -1 ? -1 : files + below;
+            if (files == -1)
+                break;
+            continue;
+        }
+        // Anything else in an upper layer is a whiteout, and varnex removes nothing.
+        if (!S_ISREG(up.st_mode) && !S_ISLNK(up.st_mode))
+            continue;
+        files++;
+        if (!on_host)
+            continue;
+        bool copied = true;
+        if (S_ISREG(host.st_mode)) {
+            copied = copy_file(lower, before, name);
+        } else if (S_ISLNK(host.st_mode)) {
+            std::vector<char> target(static_cast<size_t>(host.st_size) + 1);
+            ssize_t length = readlinkat(lower, name, target.data(), target.size());
+            copied = length >= 0 && static_cast<size_t>(length) < target.size();
+            if (copied) {
+                target[static_cast<size_t>(length)] = '\0';
+                copied = symlinkat(target.data(), before, name) == 0;
+            }
+        }
+        if (!copied) {
+            files = -1;
+            break;
+        }
+    }
+    closedir(entries);
+    return files;
+}
+
+// The diff program, found where the system keeps it, not through the
+// caller's PATH, which is varnex's business.
+const char *diff_program()
+{
+    for (const char *path : {"/usr/bin/diff", "/bin/diff"})
+        if (access(path, X_OK) == 0)
+            return path;
+    return "/usr/bin/diff";
+}
+
+// diff -r's output for before and upper in dir. Its own environment, so
+// that neither the caller's locale nor POSIXLY_CORRECT changes its output.
+std::string run_diff(const std::string &dir, const Cover &cover)
+{
+    std::string shown_path = diff_quoted(cover.path);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        fail(with_errno("cannot compare " + shown_path));
+    const char *program = diff_program();
+    pid_t pid = fork();
+    if (pid == 0) {
+        char *const argv[] = {const_cast<char *>("diff"), const_cast<char *>("-r"),
+            const_cast<char *>("-u"), const_cast<char *>("-a"),
+            const_cast<char *>("--no-dereference"), const_cast<char *>("--unidirectional-new-file"),
+            const_cast<char *>("before"), const_cast<char *>("upper"), nullptr};
+        char *const env[]
+            = {const_cast<char *>("LC_ALL=C"), const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
+        if (chdir(dir.c_str()) == 0 && dup2(out[1], 1) == 1)
+            execve(program, argv, env);
+        _exit(127);
+    }
+    close(out[1]);
+    if (pid == -1)
+        fail(with_errno("cannot compare " + shown_path));
+    std::string raw;
+    char buffer[65536];
+    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) != 0;) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            break;
+        raw.append(buffer, static_cast<size_t>(got));
+    }
+    close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) { }
+    // A Ctrl-C reaches diff too: the user asked for no more.
+    if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
+        exit(128 + WTERMSIG(status));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1)
+        fail("cannot compare " + shown_path + ": diff failed");
+    return raw;
+}
+
+} // namespace
+
+bool relabel_diff(const std::string &raw,
+    const std::function<std::string(const std::string &)> &host_path, Shown &shown)
+{
+    // diff -r starts each file's section with a line "diff ...". A line of
+    // the files' own text starts with ' ', '-', '+' or '\', so that line
+    // cannot be mistaken, and the two after it are the headers.
+    int headers_due = 0;
+    for (size_t start = 0; start < raw.size();) {
+        size_t newline = raw.find('\n', start);
+        size_t stop = newline == std::string::npos ? raw.size() : newline + 1;
+        std::string line = raw.substr(start, stop - start);
+        start = stop;
+        size_t end = 0;
+        std::string first;
+        std::string second;
+        if (line.compare(0, 5, "diff ") == 0) {
+            shown.files++;
+            headers_due = 2;
+        } else if (headers_due > 0) {
+            const char *side = headers_due == 2 ? "before" : "upper";
+            const char *mark = headers_due == 2 ? "--- " : "+++ ";
+            if (line.compare(0, 4, mark) != 0
+                || !label(name_at(line, 4, end), side, host_path, first))
+                return false;
+            shown.text += mark + first + "\n";
+            headers_due--;
+        } else if (line.compare(0, 5, "File ") == 0) {
+            // "File X is a symbolic link while file Y is a regular file"
+            std::string name = name_at(line, 5, end);
+            size_t other = line.find(" while file ", end);
+            size_t other_end = 0;
+            if (other == std::string::npos || !label(name, "before", host_path, first)
+                || !label(name_at(line, other + 12, other_end), "upper", host_path, second))
+                return false;
+            shown.files++;
+            shown.text += "File " + first;
+            shown.text += line.substr(end, other + 12 - end) + second;
+            shown.text += line.substr(other_end);
+        } else {
+            if (line[0] == '+')
+                shown.lines++;
+            shown.text += line;
+        }
+    }
+    return headers_due == 0;
+}
+
+void show_cover(const Cover &cover, const std::string &dir, Shown &shown)
+{
+    std::string shown_path = diff_quoted(cover.path);
+    if (cover.kind == Cover::overlay) {
+        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+        int upper = open((dir + "/upper").c_str(), flags);
+        int lower = open((dir + "/lower").c_str(), flags);
+        int before = open((dir + "/before").c_str(), flags);
+        long files = upper == -1 || lower == -1 || before == -1
+            ? -1
+            : copy_host_side(upper, lower, before);
+        for (int fd : {upper, lower, before})
+            if (fd != -1)
+                close(fd);
+        if (files == -1)
+            fail(with_errno("cannot compare " + shown_path));
+        if (files == 0)
+            return;
+    }
+    std::string raw = run_diff(dir, cover);
+    bool read = relabel_diff(
+        raw,
+        [&cover](const std::string &name) {
+            return cover.kind == Cover::copy ? cover.path : cover.path + "/" + name;
+        },
+        shown);
+    if (!read)
+        fail("cannot compare " + shown_path + ": diff wrote what it should not");
+}
