@@ -23,7 +23,8 @@ options:
     description:
       - Directories whose C(*conf) files have the old name replaced too, in
         order. A directory given as a symbolic link is searched; links below
-        it are not followed.
+        it are not followed. As in every path option, C(~) and environment
+        variables are expanded.
     type: list
     elements: path
     default: []
@@ -156,9 +157,8 @@ def read_preview(out):
     i = 0
     while i < len(lines):
         line = lines[i]
-        header = (line.startswith(b'--- ') and i + 2 < len(lines)
-                  and lines[i + 1] == b'+++ ' + line[4:] and HUNK.match(lines[i + 2]))
-        if header:
+        if (line.startswith(b'--- ') and i + 2 < len(lines)
+                and lines[i + 1] == b'+++ ' + line[4:] and HUNK.match(lines[i + 2])):
             if diff_start is None:
                 diff_start = i
             files.append(text(unquote(line[4:])))
@@ -174,13 +174,14 @@ def read_preview(out):
                     i += 1
                 if i < len(lines) and lines[i].startswith(b'\\'):
                     i += 1
-            diff_end = i
             continue
-        if diff_start is not None or SUMMARY.match(line):
-            summary = SUMMARY.match(line)
+        summary = SUMMARY.match(line)
+        if line.startswith(b'varnex-preview: ') and (diff_start is not None or summary):
+            if diff_end is None:
+                diff_end = i
             if summary:
                 changed_lines = int(summary.group(2))
-            elif line.startswith(b'varnex-preview: '):
+            else:
                 notes.append(text(line))
         i += 1
     prepared = b''
@@ -220,8 +221,8 @@ def fail_unless_done(module, result, program, rc, err):
 def find_program(module, program):
     path = module.get_bin_path(program)
     if not path:
-        module.fail_json(msg='%s is not installed on this host: it is on no directory of PATH'
-                         % program)
+        module.fail_json(msg='cannot find %s on this host, in PATH or an sbin directory: '
+                         'is the varnex package installed?' % program)
     return path
 
 
@@ -247,15 +248,12 @@ def main():
         preview = find_program(module, 'varnex-preview')
         rc, out, err = run(module, preview, dirs)
         prepared, files, lines, notes = read_preview(out)
-        preview_result = dict(rc=rc, stdout=text(out), stderr=err, files=files, lines=lines)
-        if module.check_mode:
-            result.update(preview_result)
+        if module.check_mode or rc < 0:
+            result.update(rc=rc, stdout=text(out), stderr=err)
             fail_unless_done(module, result, 'varnex-preview', rc, err)
-        elif rc < 0:
-            fail_unless_done(module, dict(result, **preview_result), 'varnex-preview', rc, err)
-        elif rc != 0:
+        if rc != 0:
             module.warn('varnex-preview could not show the change: %s' % last_message(err))
-        if rc == 0:
+        else:
             result.update(files=files, lines=lines)
             if module._diff:
                 result['diff'] = dict(prepared=prepared)
