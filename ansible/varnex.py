@@ -195,7 +195,7 @@ def kernel_name():
 
 
 def last_message(transcript):
-    lines = [line for line in transcript.splitlines() if line.strip()]
+    lines = [line for line in transcript.split('\n') if line.strip()]
     return lines[-1] if lines else ''
 
 
