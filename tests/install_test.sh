@@ -13,12 +13,14 @@ trap 'rm -rf "$t"' EXIT
 cmake --install "$t/build" --prefix "$t/root" >/dev/null || exit 1
 files="sbin/varnex
 sbin/varnex-preview
+share/ansible/plugins/modules/varnex.py
 share/doc/varnex/changelog.gz
 share/doc/varnex/copyright
 share/man/man8/varnex-preview.8.gz
 share/man/man8/varnex.8.gz"
 expect "install tree" "$(cd "$t/root" && find . -type f -printf '%m %P\n' | sort)" \
-"644 share/doc/varnex/changelog.gz
+"644 share/ansible/plugins/modules/varnex.py
+644 share/doc/varnex/changelog.gz
 644 share/doc/varnex/copyright
 644 share/man/man8/varnex-preview.8.gz
 644 share/man/man8/varnex.8.gz

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The Ansible module, run by a real ansible-playbook on this machine through
+# the example playbook: check mode shows the preview's diff and changes
+# nothing, a real run renames, a second run has nothing to do, and a failure
+# carries varnex's messages. Each run sits in an outer sandbox whose /etc is a
+# scratch copy of this machine's (Ansible needs its passwd and locales) and
+# whose host name is oldbox.
+set -u
+# shellcheck source=tests/expect.sh
+. "$(dirname "$0")/expect.sh"
+source_dir=$1 build=$2
+[ "$(id -u)" -eq 0 ] || { echo "skipped: the module runs varnex, which needs root"; exit 77; }
+unshare --uts --mount --fork true 2>/dev/null || { echo "skipped: no UTS and mount namespaces"; exit 77; }
+command -v ansible-playbook >/dev/null || { echo "skipped: no ansible-playbook"; exit 77; }
+
+t=$(mktemp -d) o=$(mktemp -d)
+trap 'rm -rf "$t" "$o"' EXIT
+cp -a /etc "$t/etc" && mkdir "$t/etc/app" "$o/home" "$o/tmp" || exit 1
+printf 'oldbox\n' >"$t/etc/hostname"
+printf '127.0.0.1 localhost\n127.0.1.1 oldbox\n' >"$t/etc/hosts"
+printf 'host=oldbox\nport=1\n' >"$t/etc/app/app.conf"
+# sudo need not be here: the test runs as root already.
+printf '%s\n' '[renamed]' "localhost ansible_connection=local ansible_become=false \
+ansible_python_interpreter=/usr/bin/python3 new_name=newbox rename_dirs='[\"/etc\", \"/etc/missing\"]'" \
+    >"$o/inventory"
+export HOME=$o/home ANSIBLE_LOCAL_TEMP=$o/tmp ANSIBLE_REMOTE_TEMP=$o/tmp ANSIBLE_NOCOLOR=1 \
+    PYTHONDONTWRITEBYTECODE=1 LC_ALL=C.UTF-8 PATH=$build:$PATH
+
+state() { (cd "$t" && find . -printf '%p %y %m %s %i %T@\n' | sort && find . -type f -exec md5sum {} + | sort); }
+
+# play SETUP ARGS...: the example playbook with ARGS in a new outer sandbox,
+# after the shell text SETUP; its output in $o/out, the kernel name after it
+# in $o/kernel.
+play()
+{
+    local setup=$1
+    shift
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    (cd "$o" && unshare --uts --mount --fork bash -c '
+        root=$1 setup=$2
+        shift 2
+        mount --make-rprivate / && mount --bind "$root/etc" /etc && hostname oldbox || exit 99
+        eval "$setup" || exit 99
+        "$@" >out 2>&1
+        status=$?
+        hostname >kernel
+        exit $status' sandbox "$t" "$setup" \
+        ansible-playbook -i inventory -M "$source_dir/ansible" "$source_dir/ansible/rename.yml" "$@")
+}
+shows() { grep -cxF -- "$1" "$o/out"; }
+
+before=$(state)
+play "" --check --diff
+expect "check mode: status" "$?" 0
+expect "check mode: changed" "$(shows "changed: [localhost]")" 1
+expect "check mode: the diff holds the conf line" "$(shows "+host=newbox")" 1
+expect "check mode: the diff names the file" "$(shows "+++ /etc/app/app.conf")" 1
+expect "check mode: grep's lines are not in the diff" "$(shows "127.0.1.1 oldbox")" 0
+expect "check mode: a missing directory warns" \
+    "$(grep -c "^\[WARNING\]: system(find -H /etc/missing" "$o/out")" 1
+expect "check mode: kernel name kept" "$(cat "$o/kernel")" oldbox
+expect "check mode: /etc byte-identical" "$(state)" "$before"
+
+play ""
+expect "rename: status" "$?" 0
+expect "rename: changed" "$(shows "changed: [localhost]")" 1
+expect "rename: a missing directory warns" "$(grep -c "^\[WARNING\]: system(find -H /etc/missing" "$o/out")" 1
+expect "rename: kernel name" "$(cat "$o/kernel")" newbox
+expect "rename: files" "$(cat "$t/etc/hostname" "$t/etc/hosts" "$t/etc/app/app.conf")" \
+    "newbox
+127.0.0.1 localhost
+127.0.1.1 newbox
+host=newbox
+port=1"
+
+renamed=$(state)
+play "hostname newbox" --diff
+expect "second run: status" "$?" 0
+expect "second run: ok" "$(shows "ok: [localhost]")" 1
+expect "second run: /etc byte-identical" "$(state)" "$renamed"
+
+play "" -e new_name=-newbox
+expect "a bad name: status" "$?" 2
+expect "a bad name: told" "$(grep -c "invalid host name '-newbox'" "$o/out")" 1
+expect "a bad name: kernel name kept" "$(cat "$o/kernel")" oldbox
+
+play 'echo "127.0.1.1 oldbox" >/etc/hosts && mount --bind /etc/hosts /etc/hosts &&
+    mount -o remount,bind,ro /etc/hosts'
+expect "a read-only /etc/hosts: status" "$?" 2
+expect "a read-only /etc/hosts: failed with varnex's message" \
+    "$(grep -c "^fatal: .*\"msg\": \"system(sed -i 's/oldbox/newbox/g' /etc/hosts) failed with 1024.\"" "$o/out")" 1
+expect "a read-only /etc/hosts: and sed's" "$(grep -c 'sed: cannot rename /etc/sed[^:]*: Device or resource busy' "$o/out")" 1
+
+doc=$(ansible-doc -M "$source_dir/ansible" varnex 2>&1)
+expect "ansible-doc: status" "$?" 0
+expect "ansible-doc: the options" "$(grep -cxE "= name|- dirs" <<<"$doc")" 2
+finish
