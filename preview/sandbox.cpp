@@ -19,6 +19,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "diff_text.h"
 #include "path_text.h"
 #include "show_diff.h"
 
@@ -305,17 +306,17 @@ void run_sandbox(const std::vector<std::string> &trees, const std::string &varne
     // Relative paths must reach the overlays, not the trees beneath them.
     check(chdir(cwd.c_str()), "cannot enter " + diff_quoted(cwd));
 
+    // The old name as varnex reads it, to point out where it hides in words.
+    char old_name[256] = {};
+    gethostname(old_name, sizeof old_name - 1);
     int status = run_varnex(varnex, args);
     if (WIFSIGNALED(status))
         exit(128 + WTERMSIG(status));
-    Shown shown;
+    std::string shown;
     for (size_t i = 0; i < covers.size(); i++)
         if (covers[i].kind != Cover::keep)
             show_cover(covers[i], std::string(scratch_dir) + "/" + std::to_string(i), shown);
-    std::string summary = "varnex-preview: " + std::to_string(shown.files)
-        + (shown.files == 1 ? " file" : " files") + " would change, " + std::to_string(shown.lines)
-        + (shown.lines == 1 ? " line" : " lines") + ".\n";
-    if (!write_all(shown.text) || !write_all(summary))
+    if (!write_all(report_text(shown, old_name, colour_wanted(1))))
         fail("cannot write the preview");
     exit(WEXITSTATUS(status));
 }

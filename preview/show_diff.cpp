@@ -184,7 +184,7 @@ std::string run_diff(const std::string &dir, const Cover &cover)
 } // namespace
 
 bool relabel_diff(const std::string &raw,
-    const std::function<std::string(const std::string &)> &host_path, Shown &shown)
+    const std::function<std::string(const std::string &)> &host_path, std::string &shown)
 {
     // diff -r starts each file's section with a line "diff ...". A line of
     // the files' own text starts with ' ', '-', '+' or '\', so that line
@@ -199,7 +199,6 @@ bool relabel_diff(const std::string &raw,
         std::string first;
         std::string second;
         if (line.compare(0, 5, "diff ") == 0) {
-            shown.files++;
             headers_due = 2;
         } else if (headers_due > 0) {
             const char *side = headers_due == 2 ? "before" : "upper";
@@ -207,7 +206,7 @@ bool relabel_diff(const std::string &raw,
             if (line.compare(0, 4, mark) != 0
                 || !label(name_at(line, 4, end), side, host_path, first))
                 return false;
-            shown.text += mark + first + "\n";
+            shown += mark + first + "\n";
             headers_due--;
         } else if (line.compare(0, 5, "File ") == 0) {
             // "File X is a symbolic link while file Y is a regular file"
@@ -217,20 +216,17 @@ bool relabel_diff(const std::string &raw,
             if (other == std::string::npos || !label(name, "before", host_path, first)
                 || !label(name_at(line, other + 12, other_end), "upper", host_path, second))
                 return false;
-            shown.files++;
-            shown.text += "File " + first;
-            shown.text += line.substr(end, other + 12 - end) + second;
-            shown.text += line.substr(other_end);
+            shown += "File " + first;
+            shown += line.substr(end, other + 12 - end) + second;
+            shown += line.substr(other_end);
         } else {
-            if (line[0] == '+')
-                shown.lines++;
-            shown.text += line;
+            shown += line;
         }
     }
     return headers_due == 0;
 }
 
-void show_cover(const Cover &cover, const std::string &dir, Shown &shown)
+void show_cover(const Cover &cover, const std::string &dir, std::string &shown)
 {
     std::string shown_path = diff_quoted(cover.path);
     if (cover.kind == Cover::overlay) {
