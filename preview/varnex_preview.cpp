@@ -43,22 +43,24 @@ std::string directory_of(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Whether path can be reached only through a link of /proc to a descriptor,
-// or to another process's root or working directory. The sandbox cannot
-// show those: its descriptors and processes are not the caller's.
+// Whether path leads through a link of /proc to a descriptor, or to another
+// process's root or working directory, which the sandbox cannot show: its
+// descriptors and processes are not the caller's. Such a link the caller
+// may not follow fails with EACCES before the kernel sees that it is one.
 bool reached_through_proc_link(const std::string &path)
 {
     struct open_how how = {};
     how.flags = O_PATH | O_CLOEXEC;
     how.resolve = RESOLVE_NO_MAGICLINKS;
     long fd = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
-    if (fd == -1 && errno == ENOSYS)
-        fail("needs Linux 5.12 or later, to make every mount read-only in one call");
-    if (fd >= 0 || errno != ELOOP) {
-        if (fd >= 0)
-            close(static_cast<int>(fd));
+    if (fd >= 0) {
+        close(static_cast<int>(fd));
         return false;
     }
+    if (errno == ENOSYS)
+        fail("needs Linux 5.12 or later, to make every mount read-only in one call");
+    if (errno != ELOOP && errno != EACCES)
+        return false;
     how.resolve = 0;
     fd = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
     if (fd >= 0)
@@ -154,8 +156,9 @@ int main(int argc, char *argv[])
     for (size_t i = 1; i < args.size(); i++)
         if (reached_through_proc_link(args[i]))
             fail("refusing " + diff_quoted(args[i])
-                + ": it leads through a descriptor or another process's view of the files, which "
-                  "the sandbox does not share");
+                + ": it leads through a descriptor or another process's root or working "
+                  "directory in /proc, or cannot be reached, and the sandbox would not see it as "
+                  "varnex does");
     std::vector<std::string> trees = trees_to_cover(args);
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr)

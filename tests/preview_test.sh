@@ -16,7 +16,8 @@ t=$(mktemp -d) o=$(mktemp -d)
 trap 'rm -rf "$t" "$o"' EXIT
 nl=$'\n'
 mkdir -p "$t/etc/conf.d" "$t/srv/app/sub" "$t/srv/app/mnt" "$t/srv/current" "$t/data/r1/config" \
-    "$t/srv/ro" "$t/odd" "$t/nl/app" "$t/nl/app$nl" "$t/nl/a${nl}b" "$t/u/d"$'\x80' "$t/u/d"$'\x81'
+    "$t/srv/ro" "$t/odd" "$t/nl/app" "$t/nl/app$nl" "$t/nl/a${nl}b" "$t/u/d"$'\x80' "$t/u/d"$'\x81' \
+    "$t/srv/rw/ro" "$t/srv/fifo" "$t/words" "$t/etc2"
 printf 'oldbox\n' >"$t/etc/hostname"
 printf '127.0.0.1 localhost\n127.0.1.1 oldbox\n' >"$t/etc/hosts"
 printf 'a=oldbox\n' >"$t/etc/conf.d/x.conf"
@@ -29,6 +30,13 @@ for f in "$t/data/r1/r.conf" "$t/srv/ro/r.conf" "$t/nl/app/n.conf" "$t/nl/app$nl
     printf 'host=oldbox\n' >"$f"
 done
 printf 'a\0b oldbox\n' >"$t/odd/nul.conf"
+for f in "$t/srv/rw/w.conf" "$t/srv/rw/ro/r.conf" "$t/srv/fifo/x.pipe" "$t/srv/fifo/y.conf"; do
+    printf 'host=oldbox\n' >"$f"
+done
+printf '# pg\n#jit_provider = '\''llvmjit'\''\n' >"$t/words/pg.conf"
+printf 'a = oldbox.example.com\nb = oldbox:8080\nc = oldbox-db\n' >"$t/words/a.conf"
+printf 'vm\n' >"$t/etc2/hostname"
+ln -s ../srv/hosts "$t/etc2/hosts"
 # /etc/$deep/deep.conf is 4083 bytes long, near PATH_MAX.
 deep=deep$(for _ in {1..19}; do printf '/%s' "$(printf 'd%.0s' {1..200})"; done)/$(printf 'd%.0s' {1..244})
 (cd "$t/etc" && mkdir -p "$deep" && cd "$deep" && printf 'deep=oldbox\n' >deep.conf) || exit 1
@@ -100,7 +108,7 @@ row()
     shift 3
     preview "$@"
     expect "$what: status" "$?" "$status"
-    [ -z "$shown" ] || expect "$what: shows" "$(grep -caxF -- "$shown" "$o/out")" 1
+    [ -z "$shown" ] || expect "$what: shows" "$(grep -caxF -- "$shown" "$o/out")" "$(wc -l <<<"$shown")"
     expect "$what: tree byte-identical" "$(state)" "$before"
 }
 # shellcheck disable=SC2016 # expanded in the outer sandbox
@@ -122,6 +130,38 @@ row "a path near PATH_MAX" 0 "-deep=oldbox" "" "$t" "$p" newbox /etc
 row "TMPDIR relative, in the tree" 0 "$(summary 5)" "export TMPDIR=nl" "$t" "$p" newbox "$t/nl"
 # shellcheck disable=SC2016 # expanded by that shell
 row "a full standard output" 2 "" "" "$t" bash -c '"$0" "$@" >/dev/full' "$p" newbox
+row "binfmt_misc mounted under /proc" 0 "$(summary 2)" \
+    "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc" "$t" "$p" newbox
+# shellcheck disable=SC2016 # expanded by that shell
+row "a descriptor as a directory" 2 "" "" "$t" bash -c '"$0" newbox /dev/fd/3 3<"$1"' "$p" "$t/srv/app"
+row "another process's root" 2 "" "" "$t" "$p" newbox "/proc/$$/root$t/srv/app"
+row "a read-only bind of /etc/hostname, as the real run" 1 "$(summary 0)" \
+    "mount --bind /etc/hostname /etc/hostname && mount -o remount,bind,ro /etc/hostname" "$t" "$p" newbox
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "a read-only mount below a tree, as the real run" 0 "$(summary 3)" \
+    'mount --bind "$root/srv/rw/ro" "$root/srv/rw/ro" && mount -o remount,bind,ro "$root/srv/rw/ro"' \
+    "$t" "$p" newbox "$t/srv/rw"
+# A FIFO named *conf would stop varnex itself, whose find takes it for the
+# file beneath; the preview's own work must never open it.
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "a FIFO bound onto a file" 0 "$(summary 3)" \
+    'mkfifo "$out/fifo" && mount --bind "$out/fifo" "$root/srv/fifo/x.pipe"' "$t" "$p" newbox "$t/srv/fifo"
+row "POSIXLY_CORRECT" 0 "$(summary 2)" "" "$t" env POSIXLY_CORRECT=1 "$p" newbox
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "/etc/hosts a link that leaves /etc" 0 \
+    "File /etc/hosts is a symbolic link while file /etc/hosts is a regular file" \
+    'mount --bind "$root/etc2" /etc && mount -t tmpfs srv /srv && echo "127.0.1.1 oldbox" >/srv/hosts' \
+    "$t" "$p" newbox
+row "a newline in a tree's path, quoted in the header" 0 "+++ \"$t/nl/a\\nb/n.conf\"" "" "$t" \
+    "$p" newbox "$t/nl/a${nl}b"
+row "the old name inside a longer word" 0 "varnex-preview: $t/words/pg.conf:2: 'llvmjit' holds the old name inside a longer word
+varnex-preview: 2 files would change, 2 lines; 1 inside a longer word." "hostname vm" "$t" "$p" newbox "$t/words"
+row "the old name before a dot, a colon and a dash" 0 "varnex-preview: $t/words/a.conf:3: 'oldbox-db' holds the old name inside a longer word
+varnex-preview: 3 files would change, 5 lines; 1 inside a longer word." "" "$t" "$p" newbox "$t/words"
+# shellcheck disable=SC2016 # expanded by that shell
+on_terminal='script -qec "$(printf %q "$0") newbox" /dev/null | tr -d "\r"'
+row "colour on a terminal" 0 $'\e[32m+127.0.1.1 newbox\e[m' "" "$t" bash -c "$on_terminal" "$p"
+row "no colour with NO_COLOR" 0 "+127.0.1.1 newbox" "" "$t" env NO_COLOR=1 bash -c "$on_terminal" "$p"
 
 # Ctrl-C while varnex is busy in a directory: no summary, and the preview
 # ends by SIGINT.
