@@ -72,31 +72,40 @@ int interrupt_of(int status)
     return signal_number == SIGINT || signal_number == SIGQUIT ? signal_number : 0;
 }
 
-// The one place where a failed command decides what follows. Its line is
-// written as always, a fatal one with the empty line that exit_with_message
-// adds. system() ignores SIGINT and SIGQUIT in varnex while a command runs,
-// so a Ctrl-C ends only the command; the user asked for all of it to stop,
-// so then varnex ends itself by the same signal and its caller sees an
-// interrupt. Otherwise a fatal failure ends it with status 1, and a warning
-// lets the sequence go on.
-void report_failure(int status, const std::string &line, bool fatal)
+// system() ignores SIGINT and SIGQUIT in varnex while a command runs, so a
+// Ctrl-C ends only the command. The user asked for all of it to stop, so
+// varnex then ends itself by the same signal, and its caller sees an
+// interrupt rather than a status of varnex's own.
+void end_if_interrupted(int status)
 {
     int interrupt = interrupt_of(status);
-    if (fatal && interrupt == 0)
-        exit_with_message(line.c_str());
+    if (interrupt == 0)
+        return;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, interrupt);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    signal(interrupt, SIG_DFL);
+    raise(interrupt);
+}
+
+// A failed step that the sequence goes on after.
+void warn_of_failure(int status, const std::string &line)
+{
     fputs(line.c_str(), stderr);
-    if (fatal)
-        fputc('\n', stderr);
-    if (interrupt != 0) {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, interrupt);
-        sigprocmask(SIG_UNBLOCK, &set, nullptr);
-        signal(interrupt, SIG_DFL);
-        raise(interrupt);
+    end_if_interrupted(status);
+}
+
+// A failed step that ends the rename. Its line is followed by an empty line
+// whether or not the user interrupted it; exit_with_message cannot write it
+// then, since it would end varnex with status 1 instead of the signal.
+[[noreturn]] void fail_with(int status, const std::string &line)
+{
+    if (interrupt_of(status) != 0) {
+        fprintf(stderr, "%s\n", line.c_str());
+        end_if_interrupted(status);
     }
-    if (fatal)
-        exit(1);
+    exit_with_message(line.c_str());
 }
 
 // What the commands inherit must not spoil them. A closed standard
@@ -119,8 +128,7 @@ void prepare_for_commands()
 // Each step runs only if the one before it succeeded, and nothing is undone:
 // by the time /etc/hosts is edited the kernel name and /etc/hostname have
 // already changed. Failures in the directories are warnings only.
-[[noreturn]] void rename_host(
-    const char *new_hostname, int argc, char *argv[], const char *usage_text)
+[[noreturn]] void rename_host(const char *new_hostname, int argc, char *argv[], const char *usage)
 {
     fprintf(stderr, "new_hostname is %s.\n", new_hostname);
 
@@ -132,7 +140,7 @@ void prepare_for_commands()
     fprintf(stderr, "old_hostname is %s.\n", old_hostname);
 
     if (strcmp(old_hostname, new_hostname) == 0)
-        exit_with_message(usage_text);
+        exit_with_message(usage);
 
     status = sethostname(new_hostname, strlen(new_hostname));
     if (status != 0)
@@ -142,8 +150,8 @@ void prepare_for_commands()
     std::string command_buffer = format_text("echo '%s' > /etc/hostname", new_hostname);
     status = run_command(command_buffer.c_str());
     if (status != 0)
-        report_failure(status,
-            format_text("echo '%s' > /etc/hostname failed with %d.\n", new_hostname, status), true);
+        fail_with(status,
+            format_text("echo '%s' > /etc/hostname failed with %d.\n", new_hostname, status));
 
     if (!is_replaceable_name(old_hostname)) {
         fprintf(stderr, "existing hostname '%s' is not replaced in /etc/hosts or conf files.\n",
@@ -159,17 +167,16 @@ void prepare_for_commands()
     command_buffer = format_text("grep '%s' /etc/hosts", grep_pattern.c_str());
     status = run_command(command_buffer.c_str());
     if (status != 0) {
-        report_failure(status,
+        warn_of_failure(status,
             format_text(
-                "existing hostname '%s' not found in /etc/hosts, %d.\n", old_hostname, status),
-            false);
+                "existing hostname '%s' not found in /etc/hosts, %d.\n", old_hostname, status));
     } else {
         command_buffer
             = format_text("sed -i 's/%s/%s/g' /etc/hosts", sed_pattern.c_str(), new_hostname);
         status = run_command(command_buffer.c_str());
         if (status != 0)
-            report_failure(status,
-                format_text("system(%s) failed with %d.\n", command_buffer.c_str(), status), true);
+            fail_with(status,
+                format_text("system(%s) failed with %d.\n", command_buffer.c_str(), status));
     }
 
     // -H searches a directory given as a symbolic link, and no link below
@@ -184,8 +191,8 @@ void prepare_for_commands()
             new_hostname);
         status = run_command(command_buffer.c_str());
         if (status != 0)
-            report_failure(status,
-                format_text("system(%s) failed with %d.\n", command_buffer.c_str(), status), false);
+            warn_of_failure(status,
+                format_text("system(%s) failed with %d.\n", command_buffer.c_str(), status));
     }
     exit(0);
 }
