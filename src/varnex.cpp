@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -163,28 +164,51 @@ bool holds(const std::string &outer, const std::string &inner)
     return inner.size() == outer.size() || outer == "/" || inner[outer.size()] == '/';
 }
 
+// Whether one of paths is path, lies above it or below it, in a few look-ups
+// rather than a comparison with each: the paths below a directory are the
+// ones that begin with its name and a slash, and they sort together.
+bool overlaps_any(const std::set<std::string> &paths, const std::string &path)
+{
+    std::string below = path == "/" ? path : path + "/";
+    auto next = paths.lower_bound(below);
+    if (next != paths.end() && next->compare(0, below.size(), below) == 0)
+        return true;
+    if (paths.count("/") != 0 || paths.count(path) != 0)
+        return true;
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        if (paths.count(path.substr(0, slash)) != 0)
+            return true;
+    return false;
+}
+
 // A file that the sweep reaches twice gets the replacement twice, which
 // turns node1 into node100 when the new name is node10. So two arguments
 // that find reaches the same files through (the same tree twice, a link and
 // its target, one inside the other) end the rename before it begins. What
-// does not exist, or is left alone, is never searched. Each argument is
-// resolved once: a shell glob can give thousands.
+// does not exist, or is left alone, is never searched. A shell glob can give
+// thousands of arguments: each is resolved once, and compared with all the
+// earlier ones only to name the one it overlaps.
 void refuse_overlapping_arguments(int argc, char *argv[])
 {
     std::vector<std::pair<const char *, std::string>> searched;
+    std::set<std::string> paths;
     for (int i = 2; i < argc; i++) {
         char buffer[PATH_MAX];
         if (is_link_to_non_directory(argv[i]) || realpath(argv[i], buffer) == nullptr)
             continue;
         std::string resolved = buffer;
-        for (const auto &[earlier, earlier_resolved] : searched) {
-            if (!holds(earlier_resolved, resolved) && !holds(resolved, earlier_resolved))
-                continue;
-            std::string message = format_text(
-                "directories '%s' and '%s' overlap: a file in both would be renamed twice.\n",
-                earlier, argv[i]);
-            exit_with_message(message.c_str());
+        if (overlaps_any(paths, resolved)) {
+            for (const auto &[earlier, earlier_resolved] : searched) {
+                if (!holds(earlier_resolved, resolved) && !holds(resolved, earlier_resolved))
+                    continue;
+                std::string message = format_text(
+                    "directories '%s' and '%s' overlap: a file in both would be renamed twice.\n",
+                    earlier, argv[i]);
+                exit_with_message(message.c_str());
+            }
         }
+        paths.insert(resolved);
         searched.emplace_back(argv[i], std::move(resolved));
     }
 }
