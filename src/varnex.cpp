@@ -255,7 +255,8 @@ void refuse_overlapping_arguments(int argc, char *argv[])
 
     // Only grep's "no line selected" says the name is not there. It also
     // fails when it cannot write what it found (a full disk, a closed pipe)
-    // or cannot be run at all, and then the sed is tried all the same.
+    // or cannot be run at all, and then the sed is tried all the same on an
+    // /etc/hosts that exists; a missing one has nothing to rename.
     command_buffer = format_text("grep '%s' /etc/hosts", grep_pattern.c_str());
     status = run_command(command_buffer.c_str());
     if (status != 0)
