@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "hostname_rule.h"
-
 // C varargs rather than a template, so that the compiler checks every format
 // against its arguments.
 std::string format_text(const char *format, ...) // NOLINT(cert-dcl50-cpp)
@@ -48,17 +46,32 @@ std::string literal_pattern(const char *name, char delimiter)
     return pattern;
 }
 
+namespace {
+
+// ASCII only, whatever the locale: these are the bytes a shell word needs no
+// quoting for.
+bool is_letter_or_digit(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool is_one_of(char c, const char *set)
+{
+    return c != '\0' && strchr(set, c) != nullptr;
+}
+
+} // namespace
+
 std::string find_start_word(const char *dir)
 {
     std::string word = dir;
     // find reads a leading -, ! or ( as the start of its expression: -delete
     // would delete the working directory's tree.
-    if (!word.empty() && char_in_set(word[0], hostname_first_chars) != 1
-        && char_in_set(word[0], "/._") != 1)
+    if (!word.empty() && !is_letter_or_digit(word[0]) && !is_one_of(word[0], "/._"))
         word = "./" + word;
     bool plain = !word.empty();
     for (char c : word)
-        if (char_in_set(c, hostname_first_chars) != 1 && char_in_set(c, "@%+=:,./_-") != 1)
+        if (!is_letter_or_digit(c) && !is_one_of(c, "@%+=:,./_-"))
             plain = false;
     if (plain)
         return word;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-TEST(HostnameRule, AdmitsOnlyLettersDigitsAndInnerDashesUpTo63)
+TEST(HostnameRule, AdmitsOneTo63LettersDigitsAndDashesButNoLeadingDash)
 {
     const struct {
         std::string name;

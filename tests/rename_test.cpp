@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sandbox.h"
@@ -58,8 +59,9 @@ std::string own_lines(const std::string &err)
     std::istringstream in(err);
     std::string kept;
     for (std::string line; std::getline(in, line);)
-        if (line.rfind("find: ", 0) != 0 && line.rfind("sed: ", 0) != 0
-            && line.rfind("xargs: ", 0) != 0 && line.rfind("sh: ", 0) != 0)
+        if (line.rfind("find: ", 0) != 0 && line.rfind("grep: ", 0) != 0
+            && line.rfind("sed: ", 0) != 0 && line.rfind("xargs: ", 0) != 0
+            && line.rfind("sh: ", 0) != 0)
             kept += line + "\n";
     return kept;
 }
@@ -120,18 +122,76 @@ run_varnex() {
 }
 )";
 
+// One run and what it must leave behind. Unless a row says otherwise, the
+// machine is called oldbox, and the run ends with status 0, the kernel name
+// newbox, nothing on standard output and no entry of the tree changed.
 struct RenameCase {
     std::string what;
-    std::string old_name;
+    std::string old_name = "oldbox";
     std::vector<std::string> args; // {root} stands for the scratch tree
+    std::map<std::string, std::string> extra; // tree entries added before the run
+    std::string setup;
+    bool as_nobody = false;
     std::string err; // varnex's own lines
     std::string out;
-    int status;
-    std::string kernel;
+    int status = 0;
+    std::string kernel = "newbox";
     std::map<std::string, std::string> changed; // tree entries that differ afterwards
-    std::map<std::string, std::string> extra; // tree entries added before the run
-    std::string setup = "";
-    bool as_nobody = false;
+
+    explicit RenameCase(std::string description)
+        : what(std::move(description))
+    {
+    }
+    RenameCase &from(std::string name)
+    {
+        old_name = std::move(name);
+        return *this;
+    }
+    RenameCase &run(std::vector<std::string> arguments)
+    {
+        args = std::move(arguments);
+        return *this;
+    }
+    RenameCase &given(std::map<std::string, std::string> entries)
+    {
+        extra = std::move(entries);
+        return *this;
+    }
+    RenameCase &after(std::string shell_text)
+    {
+        setup = std::move(shell_text);
+        return *this;
+    }
+    RenameCase &as_user_nobody()
+    {
+        as_nobody = true;
+        return *this;
+    }
+    RenameCase &says(std::string lines)
+    {
+        err = std::move(lines);
+        return *this;
+    }
+    RenameCase &prints(std::string text)
+    {
+        out = std::move(text);
+        return *this;
+    }
+    RenameCase &exits(int code)
+    {
+        status = code;
+        return *this;
+    }
+    RenameCase &kernel_after(std::string name)
+    {
+        kernel = std::move(name);
+        return *this;
+    }
+    RenameCase &changes(std::map<std::string, std::string> entries)
+    {
+        changed = std::move(entries);
+        return *this;
+    }
 };
 
 void check(const RenameCase &c)
@@ -175,58 +235,167 @@ TEST_F(Rename, FollowsTheSequenceAndStopsOrWarnsAsEachStepDecides)
     with_app.insert(app_renamed.begin(), app_renamed.end());
     auto with_both = with_app;
     with_both["srv/two/two.conf"] = "newbox\n";
+    const auto overlap = [](const std::string &first, const std::string &second) {
+        return names("newbox", "oldbox") + "directories '" + first + "' and '" + second
+            + "' overlap: a file in both would be renamed twice.\n\n";
+    };
 
     const RenameCase cases[] = {
-        {"typical run", "oldbox", {"newbox", "{root}/srv/app"},
-            renamed + running(find_command("{root}/srv/app")), grep_found, 0, "newbox", with_app,
-            {}},
-        {"no directories", "oldbox", {"newbox"}, renamed, grep_found, 0, "newbox", renamed_files,
-            {}},
-        {"same name", "oldbox", {"oldbox", "{root}/srv/app"},
-            names("oldbox", "oldbox") + expected_usage, "", 1, "oldbox", {}, {}},
-        {"name differing only in case", "OldBox", {"oldbox"},
-            names("oldbox", "OldBox") + running(echo_command("oldbox"))
-                + running(grep_command("OldBox")) + running(sed_command("OldBox", "oldbox")),
-            "127.0.1.1 OldBox\n", 0, "oldbox",
-            {{"etc/hostname", "oldbox\n"}, {"etc/hosts", "127.0.1.1 oldbox\n"}},
-            {{"etc/hosts", "127.0.1.1 OldBox\n"}}},
-        {"old name not in /etc/hosts", "oldbox", {"newbox", "{root}/srv/two"},
-            names("newbox", "oldbox") + running(echo_command("newbox"))
+        RenameCase("typical run")
+            .run({"newbox", "{root}/srv/app"})
+            .says(renamed + running(find_command("{root}/srv/app")))
+            .prints(grep_found)
+            .changes(with_app),
+        RenameCase("no directories")
+            .run({"newbox"})
+            .says(renamed)
+            .prints(grep_found)
+            .changes(renamed_files),
+        RenameCase("same name")
+            .run({"oldbox", "{root}/srv/app"})
+            .says(names("oldbox", "oldbox") + expected_usage)
+            .exits(1)
+            .kernel_after("oldbox"),
+        RenameCase("name differing only in case")
+            .from("OldBox")
+            .given({{"etc/hosts", "127.0.1.1 OldBox\n"}})
+            .run({"oldbox"})
+            .says(names("oldbox", "OldBox") + running(echo_command("oldbox"))
+                + running(grep_command("OldBox")) + running(sed_command("OldBox", "oldbox")))
+            .prints("127.0.1.1 OldBox\n")
+            .kernel_after("oldbox")
+            .changes({{"etc/hostname", "oldbox\n"}, {"etc/hosts", "127.0.1.1 oldbox\n"}}),
+        RenameCase("old name not in /etc/hosts")
+            .given({{"etc/hosts", "127.0.0.1 localhost\n"}})
+            .run({"newbox", "{root}/srv/two"})
+            .says(names("newbox", "oldbox") + running(echo_command("newbox"))
                 + running(grep_command("oldbox"))
                 + "existing hostname 'oldbox' not found in /etc/hosts, 256.\n"
-                + running(find_command("{root}/srv/two")),
-            "", 0, "newbox", {{"etc/hostname", "newbox\n"}, {"srv/two/two.conf", "newbox\n"}},
-            {{"etc/hosts", "127.0.0.1 localhost\n"}}},
-        {"several directories, one failing, in order", "oldbox",
-            {"newbox", "{root}/srv/two", "{root}/missing", "{root}/srv/app"},
-            renamed + running(find_command("{root}/srv/two"))
+                + running(find_command("{root}/srv/two")))
+            .changes({{"etc/hostname", "newbox\n"}, {"srv/two/two.conf", "newbox\n"}}),
+        RenameCase("several directories, one failing, in order")
+            .run({"newbox", "{root}/srv/two", "{root}/missing", "{root}/srv/app"})
+            .says(renamed + running(find_command("{root}/srv/two"))
                 + running(find_command("{root}/missing"))
                 + failed(find_command("{root}/missing"), no_files)
-                + running(find_command("{root}/srv/app")),
-            grep_found, 0, "newbox", with_both, {}},
-        {"/etc/hostname not writable", "oldbox", {"newbox", "{root}/srv/app"},
-            names("newbox", "oldbox") + running(echo_command("newbox"))
-                + "echo 'newbox' > /etc/hostname failed with 512.\n\n",
-            "", 1, "newbox", {}, {{"etc/hostname", "<dir>"}}},
-        {"/etc/hosts not replaceable", "oldbox", {"newbox", "{root}/srv/app"},
-            renamed + failed(sed_command("oldbox"), 4 * 256) + "\n", grep_found, 1, "newbox",
-            {{"etc/hostname", "newbox\n"}}, {}, "mount --bind /etc/hosts /etc/hosts"},
-        {"interrupted in a directory: nothing more runs, and it ends by SIGINT", "oldbox",
-            {"newbox", "{root}/../big", "{root}/srv/two"},
-            renamed + running(find_command("{root}/../big"))
-                + failed(find_command("{root}/../big"), SIGINT),
-            grep_found, 128 + SIGINT, "newbox", renamed_files, {}, interrupt_setup},
-        {"standard output closed", "oldbox", {"newbox", "{root}/srv/app"},
-            renamed + running(find_command("{root}/srv/app")), "", 0, "newbox", with_app, {},
-            "run_varnex() { \"$varnex\" \"$@\" >&-; }"},
-        {"all standard descriptors closed", "oldbox", {"newbox", "{root}/srv/app"}, "", "", 0,
-            "newbox", with_app, {}, "run_varnex() { \"$varnex\" \"$@\" <&- >&- 2>&-; }"},
-        {"SIGCHLD ignored", "oldbox", {"newbox"}, renamed, grep_found, 0, "newbox", renamed_files,
-            {}, "run_varnex() { env --ignore-signal=CHLD \"$varnex\" \"$@\"; }"},
-        {"/etc/hostname missing, umask 077", "oldbox", {"newbox"}, renamed + "mode 644\n",
-            grep_found, 0, "newbox", renamed_files, {},
-            "rm /etc/hostname; umask 077; run_varnex() { \"$varnex\" \"$@\"; local s=$?; stat "
-            "-c 'mode %a' /etc/hostname >&2; return $s; }"},
+                + running(find_command("{root}/srv/app")))
+            .prints(grep_found)
+            .changes(with_both),
+        RenameCase("the same directory twice")
+            .run({"newbox", "{root}/srv/app", "{root}/srv/two", "{root}/srv/app"})
+            .says(overlap("{root}/srv/app", "{root}/srv/app"))
+            .exits(1)
+            .kernel_after("oldbox"),
+        RenameCase("a directory and itself with a trailing slash")
+            .run({"newbox", "{root}/srv", "{root}/srv/"})
+            .says(overlap("{root}/srv", "{root}/srv/"))
+            .exits(1)
+            .kernel_after("oldbox"),
+        RenameCase("a link and its target")
+            .given({{"srv/link", "-> app"}})
+            .run({"newbox", "{root}/srv/link", "{root}/srv/app"})
+            .says(overlap("{root}/srv/link", "{root}/srv/app"))
+            .exits(1)
+            .kernel_after("oldbox"),
+        RenameCase("a directory inside an earlier one")
+            .run({"newbox", "{root}/srv", "{root}/srv/app/sub"})
+            .says(overlap("{root}/srv", "{root}/srv/app/sub"))
+            .exits(1)
+            .kernel_after("oldbox"),
+        RenameCase("a directory inside a later one, past a file that only begins like it")
+            .given({{"srv/app/subway.conf", "oldbox\n"}})
+            .run({"newbox", "{root}/srv/app/sub", "{root}/srv/app/subway.conf", "{root}/srv/app"})
+            .says(overlap("{root}/srv/app/sub", "{root}/srv/app"))
+            .exits(1)
+            .kernel_after("oldbox"),
+        RenameCase("/etc/hostname not writable")
+            .given({{"etc/hostname", "<dir>"}})
+            .run({"newbox", "{root}/srv/app"})
+            .says(names("newbox", "oldbox") + running(echo_command("newbox"))
+                + "echo 'newbox' > /etc/hostname failed with 512.\n\n")
+            .exits(1),
+        RenameCase("/etc/hosts not replaceable")
+            .after("mount --bind /etc/hosts /etc/hosts")
+            .run({"newbox", "{root}/srv/app"})
+            .says(renamed + failed(sed_command("oldbox"), 4 * 256) + "\n")
+            .prints(grep_found)
+            .exits(1)
+            .changes({{"etc/hostname", "newbox\n"}}),
+        RenameCase("/etc/hosts missing")
+            .given({{"etc/hosts", "-> missing"}})
+            .run({"newbox", "{root}/srv/app"})
+            .says(names("newbox", "oldbox") + running(echo_command("newbox"))
+                + running(grep_command("oldbox"))
+                + "existing hostname 'oldbox' not found in /etc/hosts, 512.\n"
+                + running(find_command("{root}/srv/app")))
+            .changes({{"etc/hostname", "newbox\n"}, {"srv/app/app.conf", "host=newbox\n"},
+                {"srv/app/sub/deep/db.conf", "newbox-db on newbox\n"},
+                {"srv/app/plainconf", "newbox\n"}}),
+        RenameCase("grep cannot write what it found")
+            .after("run_varnex() { \"$varnex\" \"$@\" >/dev/full; }")
+            .run({"newbox", "{root}/srv/app"})
+            .says(names("newbox", "oldbox") + running(echo_command("newbox"))
+                + running(grep_command("oldbox"))
+                + "existing hostname 'oldbox' not found in /etc/hosts, 512.\n"
+                + running(sed_command("oldbox")) + running(find_command("{root}/srv/app")))
+            .changes(with_app),
+        RenameCase("no grep or sed in an empty PATH")
+            .after("run_varnex() { PATH= \"$varnex\" \"$@\"; }")
+            .run({"newbox", "{root}/srv/app"})
+            .says(names("newbox", "oldbox") + running(echo_command("newbox"))
+                + running(grep_command("oldbox"))
+                + "existing hostname 'oldbox' not found in /etc/hosts, 32512.\n"
+                + running(sed_command("oldbox")) + failed(sed_command("oldbox"), 32512) + "\n")
+            .exits(1)
+            .changes({{"etc/hostname", "newbox\n"}}),
+        // head leaves after the first line, and varnex writes to a dead pipe
+        // from then on; whether it is still writing by then is a race, so
+        // the rename is done five times over.
+        RenameCase("standard error into a pipe that closes after one line")
+            .after(R"(run_varnex() {
+    local i status
+    cp -a "$root" "$root/../saved" || return 99
+    for i in 1 2 3 4 5; do
+        "$helper" set oldbox && cp -a "$root/../saved/." "$root" || return 99
+        "$varnex" "$@" 2>&1 | head -n 1
+        status=${PIPESTATUS[0]}
+        [ "$status" = 0 ] || return "$status"
+    done
+})")
+            .run({"newbox", "{root}/srv/app"})
+            .prints("new_hostname is newbox.\nnew_hostname is newbox.\nnew_hostname is newbox.\n"
+                    "new_hostname is newbox.\nnew_hostname is newbox.\n")
+            .changes(with_app),
+        RenameCase("interrupted in a directory: nothing more runs, and it ends by SIGINT")
+            .after(interrupt_setup)
+            .run({"newbox", "{root}/../big", "{root}/srv/two"})
+            .says(renamed + running(find_command("{root}/../big"))
+                + failed(find_command("{root}/../big"), SIGINT))
+            .prints(grep_found)
+            .exits(128 + SIGINT)
+            .changes(renamed_files),
+        RenameCase("standard output closed")
+            .after("run_varnex() { \"$varnex\" \"$@\" >&-; }")
+            .run({"newbox", "{root}/srv/app"})
+            .says(renamed + running(find_command("{root}/srv/app")))
+            .changes(with_app),
+        RenameCase("all standard descriptors closed")
+            .after("run_varnex() { \"$varnex\" \"$@\" <&- >&- 2>&-; }")
+            .run({"newbox", "{root}/srv/app"})
+            .changes(with_app),
+        RenameCase("SIGCHLD ignored")
+            .after("run_varnex() { env --ignore-signal=CHLD \"$varnex\" \"$@\"; }")
+            .run({"newbox"})
+            .says(renamed)
+            .prints(grep_found)
+            .changes(renamed_files),
+        RenameCase("/etc/hostname missing, umask 077")
+            .after("rm /etc/hostname; umask 077; run_varnex() { \"$varnex\" \"$@\"; local s=$?; "
+                   "stat -c 'mode %a' /etc/hostname >&2; return $s; }")
+            .run({"newbox"})
+            .says(renamed + "mode 644\n")
+            .prints(grep_found)
+            .changes(renamed_files),
     };
     for (const RenameCase &c : cases)
         check(c);
@@ -236,9 +405,12 @@ TEST_F(Rename, WithoutPrivilegeChangesNothing)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "dropping to user nobody needs real root";
-    check({"as nobody", "oldbox", {"newbox", "{root}/srv/app"},
-        names("newbox", "oldbox") + "sethostname(newbox) failed with -1.\n\n", "", 1, "oldbox", {},
-        {}, "", true});
+    check(RenameCase("as nobody")
+              .as_user_nobody()
+              .run({"newbox", "{root}/srv/app"})
+              .says(names("newbox", "oldbox") + "sethostname(newbox) failed with -1.\n\n")
+              .exits(1)
+              .kernel_after("oldbox"));
 }
 
 TEST_F(Rename, MatchesOddOldNamesLiterallyAndRunsNothingFromThem)
@@ -247,44 +419,56 @@ TEST_F(Rename, MatchesOddOldNamesLiterallyAndRunsNothingFromThem)
     const std::string injected = "$(touch pwned);`touch pwned2`";
     const std::string big5 = "\xb3\\.";
     const RenameCase cases[] = {
-        {"dot", "db.1", {"newbox"},
-            names("newbox", "db.1") + running(echo_command("newbox"))
-                + running(grep_command("db\\.1")) + running(sed_command("db\\.1")),
-            "10.0.0.1 db.1\n", 0, "newbox",
-            {{"etc/hostname", "newbox\n"}, {"etc/hosts", "10.0.0.1 newbox\n10.0.0.2 db21\n"}},
-            {{"etc/hosts", "10.0.0.1 db.1\n10.0.0.2 db21\n"}}},
-        {"leading dash", "-x", {"newbox"},
-            names("newbox", "-x") + running(echo_command("newbox")) + running(grep_command("[-]x"))
-                + running(sed_command("[-]x")),
-            "10.0.0.1 -x\n", 0, "newbox",
-            {{"etc/hostname", "newbox\n"}, {"etc/hosts", "10.0.0.1 newbox\n10.0.0.2 y\n"}},
-            {{"etc/hosts", "10.0.0.1 -x\n10.0.0.2 y\n"}}},
-        {"quote, slash and regex characters", messy, {"newbox", "{root}/srv/odd"},
-            names("newbox", messy) + running(echo_command("newbox"))
+        RenameCase("dot")
+            .from("db.1")
+            .given({{"etc/hosts", "10.0.0.1 db.1\n10.0.0.2 db21\n"}})
+            .run({"newbox"})
+            .says(names("newbox", "db.1") + running(echo_command("newbox"))
+                + running(grep_command("db\\.1")) + running(sed_command("db\\.1")))
+            .prints("10.0.0.1 db.1\n")
+            .changes(
+                {{"etc/hostname", "newbox\n"}, {"etc/hosts", "10.0.0.1 newbox\n10.0.0.2 db21\n"}}),
+        RenameCase("leading dash")
+            .from("-x")
+            .given({{"etc/hosts", "10.0.0.1 -x\n10.0.0.2 y\n"}})
+            .run({"newbox"})
+            .says(names("newbox", "-x") + running(echo_command("newbox"))
+                + running(grep_command("[-]x")) + running(sed_command("[-]x")))
+            .prints("10.0.0.1 -x\n")
+            .changes(
+                {{"etc/hostname", "newbox\n"}, {"etc/hosts", "10.0.0.1 newbox\n10.0.0.2 y\n"}}),
+        RenameCase("quote, slash and regex characters")
+            .from(messy)
+            .given({{"etc/hosts", "1 " + messy + " z\n2 its/aaab]$\\^\n"},
+                {"srv/odd/o.conf", "[" + messy + "]\n"}})
+            .run({"newbox", "{root}/srv/odd"})
+            .says(names("newbox", messy) + running(echo_command("newbox"))
                 + running(grep_command("it'\\''s/a\\*\\[b]\\$\\\\\\^"))
                 + running(sed_command("it'\\''s\\/a\\*\\[b]\\$\\\\\\^"))
                 + running(find_command(
-                    "{root}/srv/odd", "it'\\''s\\/a\\*\\[b]\\$\\\\\\^", "it'\\''s/a*[b]$\\^")),
-            "1 " + messy + " z\n", 0, "newbox",
-            {{"etc/hostname", "newbox\n"}, {"etc/hosts", "1 newbox z\n2 its/aaab]$\\^\n"},
-                {"srv/odd/o.conf", "[newbox]\n"}},
-            {{"etc/hosts", "1 " + messy + " z\n2 its/aaab]$\\^\n"},
-                {"srv/odd/o.conf", "[" + messy + "]\n"}}},
-        {"a Big5 character ending in a backslash, in a Big5 locale", big5, {"newbox"},
-            names("newbox", big5) + running(echo_command("newbox"))
-                + running(grep_command("\xb3\\\\\\.")) + running(sed_command("\xb3\\\\\\.")),
-            "10.0.0.1 " + big5 + "\n", 0, "newbox",
-            {{"etc/hostname", "newbox\n"}, {"etc/hosts", "10.0.0.1 newbox\n"}},
-            {{"etc/hosts", "10.0.0.1 " + big5 + "\n"}},
-            "mkdir \"$root/../locale\" && localedef -i zh_TW -f BIG5 "
-            "\"$root/../locale/zh_TW.BIG5\" || exit; run_varnex() { LOCPATH=\"$root/../locale\" "
-            "LC_ALL=zh_TW.BIG5 \"$varnex\" \"$@\"; }"},
-        {"shell commands", injected, {"newbox"},
-            names("newbox", injected) + running(echo_command("newbox"))
-                + running(grep_command("\\" + injected)) + running(sed_command("\\" + injected)),
-            "1 " + injected + "\n", 0, "newbox",
-            {{"etc/hostname", "newbox\n"}, {"etc/hosts", "1 newbox\n"}},
-            {{"etc/hosts", "1 " + injected + "\n"}}},
+                    "{root}/srv/odd", "it'\\''s\\/a\\*\\[b]\\$\\\\\\^", "it'\\''s/a*[b]$\\^")))
+            .prints("1 " + messy + " z\n")
+            .changes({{"etc/hostname", "newbox\n"}, {"etc/hosts", "1 newbox z\n2 its/aaab]$\\^\n"},
+                {"srv/odd/o.conf", "[newbox]\n"}}),
+        RenameCase("a Big5 character ending in a backslash, in a Big5 locale")
+            .from(big5)
+            .given({{"etc/hosts", "10.0.0.1 " + big5 + "\n"}})
+            .after("mkdir \"$root/../locale\" && localedef -i zh_TW -f BIG5 "
+                   "\"$root/../locale/zh_TW.BIG5\" || exit; run_varnex() { "
+                   "LOCPATH=\"$root/../locale\" LC_ALL=zh_TW.BIG5 \"$varnex\" \"$@\"; }")
+            .run({"newbox"})
+            .says(names("newbox", big5) + running(echo_command("newbox"))
+                + running(grep_command("\xb3\\\\\\.")) + running(sed_command("\xb3\\\\\\.")))
+            .prints("10.0.0.1 " + big5 + "\n")
+            .changes({{"etc/hostname", "newbox\n"}, {"etc/hosts", "10.0.0.1 newbox\n"}}),
+        RenameCase("shell commands")
+            .from(injected)
+            .given({{"etc/hosts", "1 " + injected + "\n"}})
+            .run({"newbox"})
+            .says(names("newbox", injected) + running(echo_command("newbox"))
+                + running(grep_command("\\" + injected)) + running(sed_command("\\" + injected)))
+            .prints("1 " + injected + "\n")
+            .changes({{"etc/hostname", "newbox\n"}, {"etc/hosts", "1 newbox\n"}}),
     };
     for (const RenameCase &c : cases)
         check(c);
@@ -313,23 +497,44 @@ TEST_F(Rename, EditsOnlyRegularConfFilesThatHoldTheNameEachOnItsOwn)
         = "mount --bind \"$root/srv/many/resolv.conf\" \"$root/srv/many/resolv.conf\"";
 
     const RenameCase cases[] = {
-        {"directory, link and blanks", "oldbox", {"newbox", "{root}/srv/odd"},
-            renamed + running(find_command("{root}/srv/odd")), grep_found, 0, "newbox", changed,
-            {{"srv/odd/d.conf/inner.conf", "oldbox\n"},
+        RenameCase("directory, link and blanks")
+            .given({{"srv/odd/d.conf/inner.conf", "oldbox\n"},
                 {"srv/odd/my file's \"x\".conf", "oldbox\n"}, {"srv/odd/link.conf", "-> real.txt"},
-                {"srv/odd/real.txt", "oldbox\n"}, {"srv/odd/z.conf", "oldbox\n"}}},
-        {"a symbolic link given, and one below it not followed", "oldbox",
-            {"newbox", "{root}/srv/link"}, renamed + running(find_command("{root}/srv/link")),
-            grep_found, 0, "newbox", linked,
-            {{"srv/link", "-> app"}, {"srv/app/sub/two", "-> ../../two"}}},
-        {"a bind-mounted file without the name", "oldbox", {"newbox", "{root}/srv/many"},
-            renamed + running(find_command("{root}/srv/many")), grep_found, 0, "newbox",
-            many_renamed, many, bind},
-        {"a bind-mounted file with the name, warned after the others", "oldbox",
-            {"newbox", "{root}/srv/many"},
-            renamed + running(find_command("{root}/srv/many"))
-                + failed(find_command("{root}/srv/many"), no_files),
-            grep_found, 0, "newbox", many_renamed, many_with_name, bind},
+                {"srv/odd/real.txt", "oldbox\n"}, {"srv/odd/z.conf", "oldbox\n"}})
+            .run({"newbox", "{root}/srv/odd"})
+            .says(renamed + running(find_command("{root}/srv/odd")))
+            .prints(grep_found)
+            .changes(changed),
+        RenameCase("a symbolic link given, and one below it not followed")
+            .given({{"srv/link", "-> app"}, {"srv/app/sub/two", "-> ../../two"}})
+            .run({"newbox", "{root}/srv/link"})
+            .says(renamed + running(find_command("{root}/srv/link")))
+            .prints(grep_found)
+            .changes(linked),
+        RenameCase("a bind-mounted file without the name")
+            .given(many)
+            .after(bind)
+            .run({"newbox", "{root}/srv/many"})
+            .says(renamed + running(find_command("{root}/srv/many")))
+            .prints(grep_found)
+            .changes(many_renamed),
+        RenameCase("a bind-mounted file with the name, warned after the others")
+            .given(many_with_name)
+            .after(bind)
+            .run({"newbox", "{root}/srv/many"})
+            .says(renamed + running(find_command("{root}/srv/many"))
+                + failed(find_command("{root}/srv/many"), no_files))
+            .prints(grep_found)
+            .changes(many_renamed),
+        RenameCase("links named *conf given, to a file and to nothing, left alone")
+            .given({{"srv/a.conf", "-> app/app.conf"}, {"srv/gone.conf", "-> missing"}})
+            .run({"newbox", "{root}/srv/a.conf", "{root}/srv/gone.conf", "{root}/srv/two"})
+            .says(renamed + "'{root}/srv/a.conf' is a link and not a directory: left alone.\n"
+                + "'{root}/srv/gone.conf' is a link and not a directory: left alone.\n"
+                + running(find_command("{root}/srv/two")))
+            .prints(grep_found)
+            .changes({{"etc/hostname", "newbox\n"}, {"etc/hosts", hosts_renamed},
+                {"srv/two/two.conf", "newbox\n"}}),
     };
     for (const RenameCase &c : cases)
         check(c);
@@ -341,10 +546,14 @@ TEST_F(Rename, QuotesDirectoriesAndNeverLetsFindReadThemAsExpressions)
     const std::vector<std::pair<std::string, std::string>> refused
         = {{"-delete", "./-delete"}, {"!", "'./!'"}, {"(", "'./('"},
             {"$(touch pwned)", "'./$(touch pwned)'"}, {"", "''"}, {long_dir, long_dir}};
-    RenameCase c{"odd directories", "oldbox", {"newbox"}, renamed, grep_found, 0, "newbox",
-        {{"etc/hostname", "newbox\n"}, {"etc/hosts", hosts_renamed},
-            {"srv/with space/w.conf", "newbox\n"}},
-        {{"srv/with space/w.conf", "oldbox\n"}, {"cwd/keep/k.conf", "oldbox\n"}}};
+    RenameCase c
+        = RenameCase("odd directories")
+              .given({{"srv/with space/w.conf", "oldbox\n"}, {"cwd/keep/k.conf", "oldbox\n"}})
+              .run({"newbox"})
+              .says(renamed)
+              .prints(grep_found)
+              .changes({{"etc/hostname", "newbox\n"}, {"etc/hosts", hosts_renamed},
+                  {"srv/with space/w.conf", "newbox\n"}});
     for (const auto &[arg, word] : refused) {
         c.args.push_back(arg);
         c.err += running(find_command(word)) + failed(find_command(word), no_files);
@@ -356,12 +565,15 @@ TEST_F(Rename, QuotesDirectoriesAndNeverLetsFindReadThemAsExpressions)
 
 TEST_F(Rename, LeavesNamesThatCannotOrMustNotBeReplaced)
 {
-    for (const std::string old_name :
-        {"", "localhost", "old\nbox", "old\tbox", "host", "local", "lo", "loop", "domain"}) {
-        check({"old name '" + old_name + "'", old_name, {"newbox", "{root}/srv/app"},
-            names("newbox", old_name) + running(echo_command("newbox")) + "existing hostname '"
-                + old_name + "' is not replaced in /etc/hosts or conf files.\n",
-            "", 0, "newbox", {{"etc/hostname", "newbox\n"}}, {}});
+    for (const std::string old_name : {"", "localhost", "old\nbox", "old\tbox", "host", "local",
+             "lo", "loop", "domain", "1", "127", "ff02"}) {
+        check(RenameCase("old name '" + old_name + "'")
+                  .from(old_name)
+                  .run({"newbox", "{root}/srv/app"})
+                  .says(names("newbox", old_name) + running(echo_command("newbox"))
+                      + "existing hostname '" + old_name
+                      + "' is not replaced in /etc/hosts or conf files.\n")
+                  .changes({{"etc/hostname", "newbox\n"}}));
     }
 }
 
