@@ -179,6 +179,23 @@ expect "Ctrl-C: ends by SIGINT" "$(cat "$o/status")" 130
 expect "Ctrl-C: no summary" "$(grep -c '^varnex-preview:' "$o/out")" 0
 expect "Ctrl-C: tree byte-identical" "$(state)" "$before"
 
+# SIGKILL to the preview's PID alone, as a service manager sends it: its
+# sandbox ends with it, and leaves no process and no mount.
+# shellcheck disable=SC2016 # expanded by the inner shell
+preview 'run() {
+    "$@" 2>"$out/err" &
+    for _ in $(seq 1000); do grep -q "^Running .find -H" "$out/err" && break; sleep 0.01; done
+    kill -KILL $!
+    wait $! 2>/dev/null
+    echo $? >"$out/status"
+    for _ in $(seq 100); do pgrep -f "find -H $out/big|varnex newbox $out/big" >"$out/left" || break; sleep 0.02; done
+    grep -c varnex-preview /proc/self/mountinfo >"$out/mounts"
+}' "$t" run "$p" newbox "$o/big"
+expect "SIGKILL: ends by it" "$(cat "$o/status")" 137
+expect "SIGKILL: no process left" "$(cat "$o/left")" ""
+expect "SIGKILL: no mount left" "$(cat "$o/mounts")" 0
+expect "SIGKILL: tree byte-identical" "$(state)" "$before"
+
 err=$(unshare --user --map-root-user "$p" newbox 2>&1)
 expect "status as root of a user namespace" "$?" 2
 expect "one line as root of a user namespace" "$(wc -l <<<"$err")" 1
