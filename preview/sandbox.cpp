@@ -181,7 +181,7 @@ void take_lower_views(std::vector<Cover> &covers)
 {
     for (size_t i = 0; i < covers.size(); i++) {
         Cover &cover = covers[i];
-        std::string dir = std::string(scratch_dir) + "/" + std::to_string(i);
+        std::string dir = cover_dir(i);
         std::string shown = diff_quoted(cover.path);
         check(mkdir(dir.c_str(), 0700), "cannot use the scratch tmpfs");
         if (cover.kind == Cover::overlay) {
@@ -216,7 +216,7 @@ void mount_covers(const std::vector<Cover> &covers)
 {
     for (size_t i = 0; i < covers.size(); i++) {
         const Cover &cover = covers[i];
-        std::string dir = std::string(scratch_dir) + "/" + std::to_string(i);
+        std::string dir = cover_dir(i);
         std::string shown = diff_quoted(cover.path);
         if (cover.kind == Cover::overlay) {
             std::string options = "lowerdir=" + dir;
@@ -275,6 +275,11 @@ bool write_all(const std::string &text)
 
 } // namespace
 
+std::string cover_dir(size_t index)
+{
+    return std::string(scratch_dir) + "/" + std::to_string(index);
+}
+
 void fail(const std::string &message)
 {
     fprintf(stderr, "varnex-preview: %s\n", message.c_str());
@@ -312,11 +317,7 @@ void run_sandbox(const std::vector<std::string> &trees, const std::string &varne
     int status = run_varnex(varnex, args);
     if (WIFSIGNALED(status))
         exit(128 + WTERMSIG(status));
-    std::string shown;
-    for (size_t i = 0; i < covers.size(); i++)
-        if (covers[i].kind != Cover::keep)
-            show_cover(covers[i], std::string(scratch_dir) + "/" + std::to_string(i), shown);
-    if (!write_all(report_text(shown, old_name, colour_wanted(1))))
+    if (!write_all(report_text(show_changes(covers), old_name, colour_wanted(1))))
         fail("cannot write the preview");
     exit(WEXITSTATUS(status));
 }

@@ -20,6 +20,9 @@ struct Cover {
 // The writable trees of the sandbox's scratch tmpfs, one directory a cover.
 inline constexpr char scratch_dir[] = "/dev/.varnex-preview";
 
+// The scratch directory of the cover at index in the covers' list.
+std::string cover_dir(size_t index);
+
 // Writes "varnex-preview: message" on stderr and exits with status 2.
 [[noreturn]] void fail(const std::string &message);
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,6 +128,24 @@ long copy_host_side(int upper, int lower, int before)
     return files;
 }
 
+// How many files varnex changed in the overlay whose scratch directory is
+// dir, with the host's side of each copied into dir/before.
+long host_side_of_changes(const std::string &dir)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    int upper = open((dir + "/upper").c_str(), flags);
+    int lower = open((dir + "/lower").c_str(), flags);
+    int before = open((dir + "/before").c_str(), flags);
+    long files
+        = upper == -1 || lower == -1 || before == -1 ? -1 : copy_host_side(upper, lower, before);
+    for (int fd : {upper, lower, before})
+        if (fd != -1)
+            close(fd);
+    if (files == -1)
+        fail(with_errno("cannot compare the changes in " + dir));
+    return files;
+}
+
 // The diff program, found where the system keeps it, not through the
 // caller's PATH, which is varnex's business.
 const char *diff_program()
@@ -139,9 +158,9 @@ const char *diff_program()
 
 // diff -r's output for before and upper in dir. Its own environment, so
 // that neither the caller's locale nor POSIXLY_CORRECT changes its output.
-std::string run_diff(const std::string &dir, const Cover &cover)
+std::string run_diff(const std::string &dir)
 {
-    std::string shown_path = diff_quoted(cover.path);
+    const std::string shown_path = "the changes";
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         fail(with_errno("cannot compare " + shown_path));
@@ -226,32 +245,47 @@ bool relabel_diff(const std::string &raw,
     return headers_due == 0;
 }
 
-void show_cover(const Cover &cover, const std::string &dir, std::string &shown)
+std::string show_changes(const std::vector<Cover> &covers)
 {
-    std::string shown_path = diff_quoted(cover.path);
-    if (cover.kind == Cover::overlay) {
-        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-        int upper = open((dir + "/upper").c_str(), flags);
-        int lower = open((dir + "/lower").c_str(), flags);
-        int before = open((dir + "/before").c_str(), flags);
-        long files = upper == -1 || lower == -1 || before == -1
-            ? -1
-            : copy_host_side(upper, lower, before);
-        for (int fd : {upper, lower, before})
-            if (fd != -1)
-                close(fd);
-        if (files == -1)
-            fail(with_errno("cannot compare " + shown_path));
-        if (files == 0)
-            return;
+    // Each changed cover's two sides are bound under a name of its number,
+    // with as many digits as the last one has, so that one diff takes them
+    // all in the covers' order.
+    const std::string dir = std::string(scratch_dir) + "/diff";
+    if (mkdir(dir.c_str(), 0700) != 0 || mkdir((dir + "/before").c_str(), 0700) != 0
+        || mkdir((dir + "/upper").c_str(), 0700) != 0)
+        fail(with_errno("cannot compare the changes"));
+    const size_t width = std::to_string(covers.size()).size();
+    bool changed = false;
+    for (size_t i = 0; i < covers.size(); i++) {
+        if (covers[i].kind == Cover::keep)
+            continue;
+        std::string from = cover_dir(i);
+        if (covers[i].kind == Cover::overlay && host_side_of_changes(from) == 0)
+            continue;
+        std::string name = std::to_string(i);
+        name.insert(0, width - name.size(), '0');
+        for (const char *side : {"/before/", "/upper/"}) {
+            std::string to = dir + side;
+            to += name;
+            std::string source = from + side;
+            if (mkdir(to.c_str(), 0700) != 0
+                || mount(source.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                fail(with_errno("cannot compare " + diff_quoted(covers[i].path)));
+        }
+        changed = true;
     }
-    std::string raw = run_diff(dir, cover);
-    bool read = relabel_diff(
-        raw,
-        [&cover](const std::string &name) {
-            return cover.kind == Cover::copy ? cover.path : cover.path + "/" + name;
-        },
-        shown);
-    if (!read)
-        fail("cannot compare " + shown_path + ": diff wrote what it should not");
+    std::string shown;
+    if (!changed)
+        return shown;
+    auto host_path = [&covers](const std::string &name) {
+        size_t slash = name.find('/');
+        size_t i = std::strtoul(name.substr(0, slash).c_str(), nullptr, 10);
+        if (slash == std::string::npos || i >= covers.size())
+            return name;
+        const Cover &cover = covers[i];
+        return cover.kind == Cover::copy ? cover.path : cover.path + name.substr(slash);
+    };
+    if (!relabel_diff(run_diff(dir), host_path, shown))
+        fail("cannot compare the changes: diff wrote what it should not");
+    return shown;
 }

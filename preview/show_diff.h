@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "sandbox.h"
 
@@ -12,9 +13,10 @@
 bool relabel_diff(const std::string &raw,
     const std::function<std::string(const std::string &)> &host_path, std::string &shown);
 
-// Adds to shown what varnex changed under cover, whose scratch directory is
-// dir: the host's side of each file in dir/upper, copied to dir/before
-// without following links, then one diff for the lot.
-void show_cover(const Cover &cover, const std::string &dir, std::string &shown);
+// What varnex changed under the covers that are not kept as they are, as
+// one diff labelled with the host's paths: the host's side of each file in
+// a cover's upper layer is copied to its before directory, without
+// following links.
+std::string show_changes(const std::vector<Cover> &covers);
 
 #endif
