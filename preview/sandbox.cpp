@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -71,13 +72,16 @@ unsigned long visible_mount_id(const std::string &path, int &error)
 
 // By the mount visible at path: never a file that is not a regular file or
 // a directory, which the preview must not open, nor one it cannot look at.
-Cover::Kind kind_of(const std::string &path, const std::string &type)
+// sed -i cannot rename a new file over a mount point, so the only file
+// mounted on its own that varnex can change is the one echo writes in
+// place, /etc/hostname; any other stays read-only, and unread.
+Cover::Kind kind_of(const std::string &path, const std::string &type, const std::string &hostname)
 {
     struct stat st = {};
     struct statvfs fs = {};
     if (type == "autofs" || type == "nsfs" || lstat(path.c_str(), &st) != 0
-        || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) || statvfs(path.c_str(), &fs) != 0
-        || (fs.f_flag & ST_RDONLY) != 0)
+        || (!S_ISDIR(st.st_mode) && !(S_ISREG(st.st_mode) && path == hostname))
+        || statvfs(path.c_str(), &fs) != 0 || (fs.f_flag & ST_RDONLY) != 0)
         return Cover::keep;
     return S_ISDIR(st.st_mode) ? Cover::overlay : Cover::copy;
 }
@@ -86,11 +90,13 @@ Cover::Kind kind_of(const std::string &path, const std::string &type)
 // cover comes after the one it lies in.
 std::vector<Cover> plan_covers(const std::vector<std::string> &trees)
 {
+    char resolved[PATH_MAX];
+    const std::string hostname = realpath("/etc/hostname", resolved) != nullptr ? resolved : "";
     std::vector<Cover> covers;
     covers.reserve(trees.size());
-    std::transform(
-        trees.begin(), trees.end(), std::back_inserter(covers), [](const std::string &tree) {
-            return Cover{tree, kind_of(tree, ""), false};
+    std::transform(trees.begin(), trees.end(), std::back_inserter(covers),
+        [&hostname](const std::string &tree) {
+            return Cover{tree, kind_of(tree, "", hostname), false, true};
         });
     for (const MountEntry &mount : read_mountinfo()) {
         bool below = false;
@@ -102,9 +108,9 @@ std::vector<Cover> plan_covers(const std::vector<std::string> &trees)
         unsigned long visible = visible_mount_id(mount.path, error);
         // A mount hidden under a later one is out of varnex's reach.
         if (visible == mount.id)
-            covers.push_back({mount.path, kind_of(mount.path, mount.type), false});
+            covers.push_back({mount.path, kind_of(mount.path, mount.type, hostname), false, false});
         else if (visible == 0 && error == EACCES && mount.type != "autofs")
-            covers.push_back({mount.path, Cover::keep, false});
+            covers.push_back({mount.path, Cover::keep, false, false});
     }
     std::sort(covers.begin(), covers.end(),
         [](const Cover &a, const Cover &b) { return a.path < b.path; });
@@ -212,10 +218,10 @@ void take_lower_views(std::vector<Cover> &covers)
     }
 }
 
-void mount_covers(const std::vector<Cover> &covers)
+void mount_covers(std::vector<Cover> &covers)
 {
     for (size_t i = 0; i < covers.size(); i++) {
-        const Cover &cover = covers[i];
+        Cover &cover = covers[i];
         std::string dir = cover_dir(i);
         std::string shown = diff_quoted(cover.path);
         if (cover.kind == Cover::overlay) {
@@ -223,10 +229,18 @@ void mount_covers(const std::vector<Cover> &covers)
             options += "/lower,upperdir=" + dir;
             options += "/upper,workdir=" + dir;
             options += "/work";
-            check(mount("varnex-preview", cover.path.c_str(), "overlay", MS_NOSUID | MS_NODEV,
-                      options.c_str()),
-                "cannot overlay " + shown);
-        } else if (cover.kind == Cover::copy) {
+            if (mount("varnex-preview", cover.path.c_str(), "overlay", MS_NOSUID | MS_NODEV,
+                    options.c_str())
+                == 0)
+                continue;
+            // A kernel file system below a tree (the /proc of a chroot) is
+            // no lower layer for overlayfs. It stays, read-only, as it is.
+            if (cover.tree)
+                fail(with_errno("cannot overlay " + shown));
+            cover.kind = Cover::keep;
+            cover.bind_back = true;
+        }
+        if (cover.kind == Cover::copy) {
             check(
                 mount((dir + "/upper/file").c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
                 "cannot cover " + shown);
@@ -258,6 +272,23 @@ int run_varnex(const std::string &varnex, const std::vector<std::string> &args)
         if (errno != EINTR)
             fail(with_errno("cannot wait for varnex"));
     return status;
+}
+
+volatile sig_atomic_t interrupted = 0;
+
+void note_interrupt(int signal_number)
+{
+    interrupted = signal_number;
+}
+
+// The first process of a PID namespace gets no signal from outside it that
+// it has no handler for, so a Ctrl-C while the sandbox is being made, or
+// while the diffs are, would be lost. Caught, it ends the preview as it
+// would have ended varnex; exec gives the commands their default actions.
+void end_if_interrupted()
+{
+    if (interrupted != 0)
+        exit(128 + interrupted);
 }
 
 bool write_all(const std::string &text)
@@ -294,6 +325,11 @@ std::string with_errno(const std::string &message)
 void run_sandbox(const std::vector<std::string> &trees, const std::string &varnex,
     const std::vector<std::string> &args, const std::string &cwd)
 {
+    struct sigaction action = {};
+    action.sa_handler = note_interrupt;
+    action.sa_flags = SA_RESTART;
+    for (int signal_number : {SIGINT, SIGQUIT})
+        sigaction(signal_number, &action, nullptr);
     check(unshare(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWNET),
         "cannot make the sandbox's namespaces");
     // Private first: a change to a mount shared with the host reaches the host.
@@ -314,10 +350,13 @@ void run_sandbox(const std::vector<std::string> &trees, const std::string &varne
     // The old name as varnex reads it, to point out where it hides in words.
     char old_name[256] = {};
     gethostname(old_name, sizeof old_name - 1);
+    end_if_interrupted();
     int status = run_varnex(varnex, args);
     if (WIFSIGNALED(status))
         exit(128 + WTERMSIG(status));
-    if (!write_all(report_text(show_changes(covers), old_name, colour_wanted(1))))
-        fail("cannot write the preview");
+    std::string report = report_text(show_changes(covers), old_name, colour_wanted(1));
+    end_if_interrupted();
+    if (!write_all(report))
+        fail(with_errno("cannot write the preview"));
     exit(WEXITSTATUS(status));
 }

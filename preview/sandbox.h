@@ -15,6 +15,7 @@ struct Cover {
     std::string path;
     Kind kind;
     bool bind_back; // kept, but hidden by an overlay above it until bound again
+    bool tree; // one of the trees, not a mount below one
 };
 
 // The writable trees of the sandbox's scratch tmpfs, one directory a cover.

@@ -153,16 +153,27 @@ int main(int argc, char *argv[])
     if (access(varnex.c_str(), X_OK) != 0)
         fail("cannot find varnex beside " + diff_quoted(self));
     std::vector<std::string> args(argv + 1, argv + argc);
-    for (size_t i = 1; i < args.size(); i++)
-        if (reached_through_proc_link(args[i]))
-            fail("refusing " + diff_quoted(args[i])
+    // echo writes through a link at /etc/hostname, and varnex keeps the
+    // caller's standard descriptors.
+    std::vector<std::string> paths = {"/etc", "/etc/hostname", "/etc/hosts"};
+    if (!args.empty())
+        paths.insert(paths.end(), args.begin() + 1, args.end());
+    for (const std::string &path : paths)
+        if (reached_through_proc_link(path))
+            fail("refusing " + diff_quoted(path)
                 + ": it leads through a descriptor or another process's root or working "
                   "directory in /proc, or cannot be reached, and the sandbox would not see it as "
                   "varnex does");
     std::vector<std::string> trees = trees_to_cover(args);
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr)
+    struct stat here = {};
+    struct stat there = {};
+    if (getcwd(cwd, sizeof cwd) == nullptr || stat(".", &here) != 0)
         fail(with_errno("cannot find the working directory"));
+    // The sandbox enters it again by its name, which must still lead to it.
+    if (stat(cwd, &there) != 0 || here.st_dev != there.st_dev || here.st_ino != there.st_ino)
+        fail("the working directory " + diff_quoted(cwd)
+            + " is hidden under a later mount, and the sandbox cannot enter it");
 
     // The sandbox must end with the preview, however the preview ends: it
     // is the first process of its PID namespace, whose end ends the rest.

@@ -17,7 +17,7 @@ trap 'rm -rf "$t" "$o"' EXIT
 nl=$'\n'
 mkdir -p "$t/etc/conf.d" "$t/srv/app/sub" "$t/srv/app/mnt" "$t/srv/current" "$t/data/r1/config" \
     "$t/srv/ro" "$t/odd" "$t/nl/app" "$t/nl/app$nl" "$t/nl/a${nl}b" "$t/u/d"$'\x80' "$t/u/d"$'\x81' \
-    "$t/srv/rw/ro" "$t/srv/fifo" "$t/words" "$t/etc2"
+    "$t/srv/rw/ro" "$t/srv/fifo" "$t/words" "$t/etc2" "$t/etc3" "$t/srv/chroot/proc"
 printf 'oldbox\n' >"$t/etc/hostname"
 printf '127.0.0.1 localhost\n127.0.1.1 oldbox\n' >"$t/etc/hosts"
 printf 'a=oldbox\n' >"$t/etc/conf.d/x.conf"
@@ -37,6 +37,9 @@ printf '# pg\n#jit_provider = '\''llvmjit'\''\n' >"$t/words/pg.conf"
 printf 'a = oldbox.example.com\nb = oldbox:8080\nc = oldbox-db\n' >"$t/words/a.conf"
 printf 'vm\n' >"$t/etc2/hostname"
 ln -s ../srv/hosts "$t/etc2/hosts"
+cp "$t/etc/hosts" "$t/etc3/hosts"
+ln -s /proc/self/fd/0/hostname "$t/etc3/hostname"
+printf 'host=oldbox\n' >"$t/srv/chroot/c.conf"
 # /etc/$deep/deep.conf is 4083 bytes long, near PATH_MAX.
 deep=deep$(for _ in {1..19}; do printf '/%s' "$(printf 'd%.0s' {1..200})"; done)/$(printf 'd%.0s' {1..244})
 (cd "$t/etc" && mkdir -p "$deep" && cd "$deep" && printf 'deep=oldbox\n' >deep.conf) || exit 1
@@ -147,6 +150,15 @@ row "a read-only mount below a tree, as the real run" 0 "$(summary 3)" \
 row "a FIFO bound onto a file" 0 "$(summary 3)" \
     'mkfifo "$out/fifo" && mount --bind "$out/fifo" "$root/srv/fifo/x.pipe"' "$t" "$p" newbox "$t/srv/fifo"
 row "POSIXLY_CORRECT" 0 "$(summary 2)" "" "$t" env POSIXLY_CORRECT=1 "$p" newbox
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "a /proc mounted below a tree" 0 "$(summary 3)" 'mount -t proc proc "$root/srv/chroot/proc"' \
+    "$t" "$p" newbox "$t/srv/chroot"
+# shellcheck disable=SC2016 # expanded in the outer sandbox, and by that shell
+row "/etc/hostname a link through a descriptor" 2 "" 'mount --bind "$root/etc3" /etc' "$t" \
+    bash -c '"$0" newbox <"$1"' "$p" "$t/srv/app"
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "a working directory hidden under a later mount" 2 "" 'mount -t tmpfs t "$root/srv/app"' \
+    "$t/srv/app" "$p" newbox .
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 row "/etc/hosts a link that leaves /etc" 0 \
     "File /etc/hosts is a symbolic link while file /etc/hosts is a regular file" \
