@@ -18,7 +18,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
+#include <utility>
 
 #include "diff_text.h"
 #include "path_text.h"
@@ -28,6 +30,8 @@ namespace {
 
 struct MountEntry {
     unsigned long id;
+    std::string device;
+    std::string root; // of the mount, in its file system
     std::string path;
     std::string type;
 };
@@ -52,8 +56,8 @@ std::vector<MountEntry> read_mountinfo()
         while (fields >> field && field != "-") { }
         std::string type;
         fields >> type;
-        mounts.push_back(
-            {std::strtoul(id.c_str(), nullptr, 10), decode_mountinfo_path(point), type});
+        mounts.push_back({std::strtoul(id.c_str(), nullptr, 10), device,
+            decode_mountinfo_path(root), decode_mountinfo_path(point), type});
     }
     return mounts;
 }
@@ -86,19 +90,69 @@ Cover::Kind kind_of(const std::string &path, const std::string &type, const std:
     return S_ISDIR(st.st_mode) ? Cover::overlay : Cover::copy;
 }
 
+// Where the files at a path lie: the device of their file system, and
+// the path within it. No device for what the preview cannot look at.
+struct Place {
+    std::string device;
+    std::string within;
+};
+
+Place place_of(const std::string &path, const MountEntry *mount)
+{
+    if (mount == nullptr)
+        return {};
+    std::string within = mount->root == "/" ? "" : mount->root;
+    within += path.substr(mount->path == "/" ? 0 : mount->path.size());
+    return {mount->device, within.empty() ? "/" : within};
+}
+
+// A directory reached through two mounts (bound a second time, or two
+// trees given by names that resolve apart) holds one set of files, and a
+// file reached twice is changed twice. So the later view is bound from the
+// earlier one's overlay. One that lies within a later, wider view cannot
+// be, and is refused rather than shown changed once.
+void find_second_views(std::vector<Cover> &covers, const std::vector<Place> &places)
+{
+    for (size_t i = 0; i < covers.size(); i++) {
+        if (covers[i].kind != Cover::overlay)
+            continue;
+        for (size_t j = 0; j < covers.size(); j++) {
+            const Place &outer = places[j];
+            const Place &inner = places[i];
+            if (j == i || covers[j].kind != Cover::overlay || outer.device.empty()
+                || outer.device != inner.device || !is_within(inner.within, outer.within))
+                continue;
+            if (j > i && outer.within != inner.within)
+                fail("cannot preview " + diff_quoted(covers[i].path) + ": its files are "
+                    + diff_quoted(covers[j].path) + "'s too, through another mount");
+            if (j > i)
+                continue;
+            covers[i].kind = Cover::again;
+            covers[i].from = covers[j].path
+                + inner.within.substr(outer.within == "/" ? 0 : outer.within.size());
+            break;
+        }
+    }
+}
+
 // Each tree, and each mount visible below one, in byte order, so that every
 // cover comes after the one it lies in.
 std::vector<Cover> plan_covers(const std::vector<std::string> &trees)
 {
     char resolved[PATH_MAX];
     const std::string hostname = realpath("/etc/hostname", resolved) != nullptr ? resolved : "";
-    std::vector<Cover> covers;
-    covers.reserve(trees.size());
-    std::transform(trees.begin(), trees.end(), std::back_inserter(covers),
-        [&hostname](const std::string &tree) {
-            return Cover{tree, kind_of(tree, "", hostname), false, true};
-        });
-    for (const MountEntry &mount : read_mountinfo()) {
+    std::vector<MountEntry> mounts = read_mountinfo();
+    std::map<unsigned long, const MountEntry *> by_id;
+    for (const MountEntry &mount : mounts)
+        by_id[mount.id] = &mount;
+    std::vector<std::pair<Cover, Place>> planned;
+    for (const std::string &tree : trees) {
+        int error = 0;
+        auto found = by_id.find(visible_mount_id(tree, error));
+        planned.push_back({{tree, kind_of(tree, "", hostname), "", false, true},
+            place_of(tree, found == by_id.end() ? nullptr : found->second)});
+    }
+    for (const MountEntry &mount : mounts) {
         bool below = false;
         for (const std::string &tree : trees)
             below = below || (is_within(mount.path, tree) && mount.path != tree);
@@ -108,12 +162,21 @@ std::vector<Cover> plan_covers(const std::vector<std::string> &trees)
         unsigned long visible = visible_mount_id(mount.path, error);
         // A mount hidden under a later one is out of varnex's reach.
         if (visible == mount.id)
-            covers.push_back({mount.path, kind_of(mount.path, mount.type, hostname), false, false});
+            planned.push_back(
+                {{mount.path, kind_of(mount.path, mount.type, hostname), "", false, false},
+                    place_of(mount.path, &mount)});
         else if (visible == 0 && error == EACCES && mount.type != "autofs")
-            covers.push_back({mount.path, Cover::keep, false, false});
+            planned.push_back({{mount.path, Cover::keep, "", false, false}, {}});
     }
-    std::sort(covers.begin(), covers.end(),
-        [](const Cover &a, const Cover &b) { return a.path < b.path; });
+    std::sort(planned.begin(), planned.end(),
+        [](const auto &a, const auto &b) { return a.first.path < b.first.path; });
+    std::vector<Cover> covers;
+    std::vector<Place> places;
+    for (auto &[cover, place] : planned) {
+        covers.push_back(std::move(cover));
+        places.push_back(std::move(place));
+    }
+    find_second_views(covers, places);
     for (size_t i = 0; i < covers.size(); i++) {
         if (covers[i].kind != Cover::keep)
             continue;
@@ -240,7 +303,10 @@ void mount_covers(std::vector<Cover> &covers)
             cover.kind = Cover::keep;
             cover.bind_back = true;
         }
-        if (cover.kind == Cover::copy) {
+        if (cover.kind == Cover::again) {
+            check(mount(cover.from.c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
+                "cannot show " + shown + " as " + diff_quoted(cover.from));
+        } else if (cover.kind == Cover::copy) {
             check(
                 mount((dir + "/upper/file").c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
                 "cannot cover " + shown);

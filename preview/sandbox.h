@@ -11,9 +11,11 @@ struct Cover {
         overlay, // a writable directory: the host's view below, scratch above
         copy, // a writable file mounted on its own: a scratch copy bound over it
         keep, // read-only, or not a file to edit: left as it is
+        again, // files an earlier overlay shows too: bound from it
     };
     std::string path;
     Kind kind;
+    std::string from; // again: the same files, in the earlier overlay
     bool bind_back; // kept, but hidden by an overlay above it until bound again
     bool tree; // one of the trees, not a mount below one
 };

@@ -257,7 +257,7 @@ std::string show_changes(const std::vector<Cover> &covers)
     const size_t width = std::to_string(covers.size()).size();
     bool changed = false;
     for (size_t i = 0; i < covers.size(); i++) {
-        if (covers[i].kind == Cover::keep)
+        if (covers[i].kind != Cover::overlay && covers[i].kind != Cover::copy)
             continue;
         std::string from = cover_dir(i);
         if (covers[i].kind == Cover::overlay && host_side_of_changes(from) == 0)

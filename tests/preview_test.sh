@@ -17,7 +17,8 @@ trap 'rm -rf "$t" "$o"' EXIT
 nl=$'\n'
 mkdir -p "$t/etc/conf.d" "$t/srv/app/sub" "$t/srv/app/mnt" "$t/srv/current" "$t/data/r1/config" \
     "$t/srv/ro" "$t/odd" "$t/nl/app" "$t/nl/app$nl" "$t/nl/a${nl}b" "$t/u/d"$'\x80' "$t/u/d"$'\x81' \
-    "$t/srv/rw/ro" "$t/srv/fifo" "$t/words" "$t/etc2" "$t/etc3" "$t/srv/chroot/proc"
+    "$t/srv/rw/ro" "$t/srv/fifo" "$t/words" "$t/etc2" "$t/etc3" "$t/srv/chroot/proc" \
+    "$t/srv/twice/sub" "$t/srv/twice/mirror"
 printf 'oldbox\n' >"$t/etc/hostname"
 printf '127.0.0.1 localhost\n127.0.1.1 oldbox\n' >"$t/etc/hosts"
 printf 'a=oldbox\n' >"$t/etc/conf.d/x.conf"
@@ -40,6 +41,7 @@ ln -s ../srv/hosts "$t/etc2/hosts"
 cp "$t/etc/hosts" "$t/etc3/hosts"
 ln -s /proc/self/fd/0/hostname "$t/etc3/hostname"
 printf 'host=oldbox\n' >"$t/srv/chroot/c.conf"
+printf 'b=oldbox\n' >"$t/srv/twice/sub/b.conf"
 # /etc/$deep/deep.conf is 4083 bytes long, near PATH_MAX.
 deep=deep$(for _ in {1..19}; do printf '/%s' "$(printf 'd%.0s' {1..200})"; done)/$(printf 'd%.0s' {1..244})
 (cd "$t/etc" && mkdir -p "$deep" && cd "$deep" && printf 'deep=oldbox\n' >deep.conf) || exit 1
@@ -156,6 +158,10 @@ row "a /proc mounted below a tree" 0 "$(summary 3)" 'mount -t proc proc "$root/s
 # shellcheck disable=SC2016 # expanded in the outer sandbox, and by that shell
 row "/etc/hostname a link through a descriptor" 2 "" 'mount --bind "$root/etc3" /etc' "$t" \
     bash -c '"$0" newbox <"$1"' "$p" "$t/srv/app"
+# A file reached twice is renamed twice, and oldbox2 holds oldbox.
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "a directory bound a second time inside the tree" 0 "+b=oldbox22" \
+    'mount --bind "$root/srv/twice/sub" "$root/srv/twice/mirror"' "$t" "$p" oldbox2 "$t/srv/twice"
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 row "a working directory hidden under a later mount" 2 "" 'mount -t tmpfs t "$root/srv/app"' \
     "$t/srv/app" "$p" newbox .
