@@ -1,10 +1,16 @@
 #include "sandbox.h"
 
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +19,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -317,6 +324,49 @@ void mount_covers(std::vector<Cover> &covers)
     }
 }
 
+#if defined(__x86_64__)
+#define NATIVE_AUDIT_ARCH AUDIT_ARCH_X86_64
+#elif defined(__aarch64__)
+#define NATIVE_AUDIT_ARCH AUDIT_ARCH_AARCH64
+#elif defined(__riscv) && __riscv_xlen == 64
+#define NATIVE_AUDIT_ARCH AUDIT_ARCH_RISCV64
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define NATIVE_AUDIT_ARCH AUDIT_ARCH_PPC64LE
+#elif defined(__s390x__)
+#define NATIVE_AUDIT_ARCH AUDIT_ARCH_S390X
+#endif
+
+// A read-only mount still lets a process connect to a socket on it, and a
+// daemon behind one (D-Bus, systemd, a container engine) could change the
+// host. Nothing varnex runs needs such a socket, so making one fails, and so
+// does io_uring, which could make one where this filter does not look.
+// Calls of another architecture's numbering (x32, i386) end the process.
+bool forbid_local_sockets()
+{
+#ifdef NATIVE_AUDIT_ARCH
+    const unsigned int low_word = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0;
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, NATIVE_AUDIT_ARCH, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0]) + low_word),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_UNIX, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+#else
+    return true;
+#endif
+}
+
 int run_varnex(const std::string &varnex, const std::vector<std::string> &args)
 {
     std::vector<char *> argv = {const_cast<char *>(varnex.c_str())};
@@ -327,6 +377,11 @@ int run_varnex(const std::string &varnex, const std::vector<std::string> &args)
     if (pid == 0) {
         // Nothing the caller left open may lead past the sandbox.
         close_range(3, ~0U, 0);
+        // cppcheck-suppress knownConditionTrueFalse
+        if (!forbid_local_sockets()) {
+            fprintf(stderr, "varnex-preview: cannot forbid sockets: %s\n", strerror(errno));
+            _exit(2);
+        }
         execv(varnex.c_str(), argv.data());
         fprintf(stderr, "varnex-preview: cannot run %s: %s\n", varnex.c_str(), strerror(errno));
         _exit(2);
@@ -420,6 +475,9 @@ void run_sandbox(const std::vector<std::string> &trees, const std::string &varne
     int status = run_varnex(varnex, args);
     if (WIFSIGNALED(status))
         exit(128 + WTERMSIG(status));
+    // varnex ends with 0 or 1; 2 is the child's own failure to start it.
+    if (WEXITSTATUS(status) == 2)
+        exit(2);
     std::string report = report_text(show_changes(covers), old_name, colour_wanted(1));
     end_if_interrupted();
     if (!write_all(report))
