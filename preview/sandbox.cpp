@@ -446,11 +446,15 @@ std::string with_errno(const std::string &message)
 void run_sandbox(const std::vector<std::string> &trees, const std::string &varnex,
     const std::vector<std::string> &args, const std::string &cwd)
 {
+    // A signal the caller ignores stays ignored, for varnex too.
     struct sigaction action = {};
     action.sa_handler = note_interrupt;
     action.sa_flags = SA_RESTART;
-    for (int signal_number : {SIGINT, SIGQUIT})
-        sigaction(signal_number, &action, nullptr);
+    for (int signal_number : {SIGINT, SIGQUIT}) {
+        struct sigaction was = {};
+        if (sigaction(signal_number, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+            sigaction(signal_number, &action, nullptr);
+    }
     check(unshare(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWNET),
         "cannot make the sandbox's namespaces");
     // Private first: a change to a mount shared with the host reaches the host.

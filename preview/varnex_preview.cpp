@@ -175,10 +175,10 @@ int main(int argc, char *argv[])
         fail("the working directory " + diff_quoted(cwd)
             + " is hidden under a later mount, and the sandbox cannot enter it");
 
-    // The sandbox must end with the preview, however the preview ends: it
-    // is the first process of its PID namespace, whose end ends the rest.
-    // Only the sandbox goes into the new PID namespace: once its first
-    // process ends, no other process can be made there.
+    // The sandbox is the first process of a PID namespace of its own, whose
+    // end ends every process in it, and it dies with the preview, however
+    // the preview ends. Only the sandbox goes into that namespace: once it
+    // has ended, no other process could be made there.
     int alive[2];
     int own_pids = open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC);
     if (pipe2(alive, O_CLOEXEC) != 0 || own_pids == -1 || unshare(CLONE_NEWPID) != 0)
