@@ -12,6 +12,12 @@ description:
     throwaway sandbox and changes nothing. With C(--diff), its diffs are the
     task's diff, in check mode and before a real run alike.
   - Where the kernel name already is I(name), nothing runs and the task is ok.
+    If C(/etc/hostname) says otherwise, a rename stopped part way, and the
+    task warns of it. Set the old name back with C(hostname OLD), then play
+    again.
+  - With C(--diff), a real run needs its preview. When varnex-preview fails
+    (the rename would fail, or it refuses a directory), the task fails before
+    anything changes. Play without C(--diff) to rename without one.
 options:
   name:
     description:
@@ -38,7 +44,11 @@ attributes:
 notes:
   - The replacement is textual and happens inside longer words too. Run the
     play with C(--check --diff) first.
-  - Nothing is undone when a step fails; see varnex(8).
+  - Nothing is undone when a step fails; see varnex(8). A play after a failed
+    run finds the kernel name already new and is ok, with the rest of the
+    rename not done; the warning above says so.
+  - Paths and names that are not valid UTF-8 are returned with backslash
+    escapes; Ansible itself cannot pass such a path in I(dirs).
 requirements:
   - varnex and varnex-preview on the managed host, on PATH or in /usr/sbin
   - root on the managed host (C(become))
@@ -74,17 +84,20 @@ old_name:
   sample: oldbox
 files:
   description: The paths on the host whose content changes.
-  returned: when varnex-preview ran (check mode, or C(--diff))
+  returned: when varnex-preview succeeded (check mode, or C(--diff))
   type: list
   elements: str
   sample: [/etc/hostname, /etc/hosts, /etc/app/app.conf]
 lines:
   description: How many lines change, over all I(files).
-  returned: when varnex-preview ran
+  returned: when varnex-preview succeeded
   type: int
   sample: 3
 rc:
-  description: The exit status of varnex, or of varnex-preview in check mode.
+  description:
+    - The exit status of varnex, or of varnex-preview when it ran last (in
+      check mode, or when it failed before a real run); the negative signal
+      number when it was ended by a signal.
   returned: when varnex or varnex-preview ran
   type: int
   sample: 0
@@ -190,6 +203,18 @@ def read_preview(out):
     return text(prepared), files, changed_lines, notes
 
 
+def read_recorded_name():
+    """The name in /etc/hostname: its first line that is not a comment,
+    without a domain."""
+    try:
+        with open('/etc/hostname', 'rb') as recorded:
+            lines = text(recorded.read()).splitlines()
+    except OSError:
+        return None
+    names = [line.strip() for line in lines if line.strip() and not line.strip().startswith('#')]
+    return names[0].split('.')[0] if names else ''
+
+
 def kernel_name():
     return text(os.fsencode(os.uname().nodename))
 
@@ -241,6 +266,11 @@ def main():
         module.fail_json(msg="invalid host name '%s': it must be 1 to 63 ASCII letters, digits "
                          "and dashes, not starting with a dash" % name, **result)
     if name == old_name:
+        recorded = read_recorded_name()
+        if recorded is not None and recorded != name:
+            module.warn("the kernel name is already '%s' but /etc/hostname holds '%s': a rename "
+                        "stopped part way; set the old name back with 'hostname OLD' and play "
+                        "again to finish it" % (name, recorded))
         module.exit_json(**result)
 
     dirs = module.params['dirs']
@@ -248,17 +278,16 @@ def main():
         preview = find_program(module, 'varnex-preview')
         rc, out, err = run(module, preview, dirs)
         prepared, files, lines, notes = read_preview(out)
-        if module.check_mode or rc < 0:
-            result.update(rc=rc, stdout=text(out), stderr=err)
-            fail_unless_done(module, result, 'varnex-preview', rc, err)
-        if rc != 0:
-            module.warn('varnex-preview could not show the change: %s' % last_message(err))
-        else:
-            result.update(files=files, lines=lines)
-            if module._diff:
-                result['diff'] = dict(prepared=prepared)
-            for note in notes:
-                module.warn(note)
+        # Asked to see the change first, the caller gets no rename without it:
+        # a failed preview means that the rename would fail part way, or that
+        # a directory was refused.
+        result.update(rc=rc, stdout=text(out), stderr=err)
+        fail_unless_done(module, result, 'varnex-preview', rc, err)
+        result.update(files=files, lines=lines)
+        if module._diff:
+            result['diff'] = dict(prepared=prepared)
+        for note in notes:
+            module.warn(note)
         if module.check_mode:
             for warning in WARNING.finditer(err):
                 module.warn(warning.group(0))

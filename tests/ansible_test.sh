@@ -91,6 +91,14 @@ expect "a read-only /etc/hosts: failed with varnex's message" \
     "$(grep -c "^fatal: .*\"msg\": \"system(sed -i 's/oldbox/newbox/g' /etc/hosts) failed with 1024.\"" "$o/out")" 1
 expect "a read-only /etc/hosts: and sed's" "$(grep -c 'sed: cannot rename /etc/sed[^:]*: Device or resource busy' "$o/out")" 1
 
+play 'mount --bind /etc/hosts /etc/hosts && mount -o remount,bind,ro /etc/hosts' --diff
+expect "a read-only /etc/hosts, with --diff: status" "$?" 2
+expect "a read-only /etc/hosts, with --diff: failed before the rename" "$(cat "$o/kernel")" oldbox
+
+play 'hostname newbox && echo oldbox >/etc/hostname'
+expect "a rename stopped part way: status" "$?" 0
+expect "a rename stopped part way: warned" "$(grep -c "a rename stopped part way" "$o/out")" 1
+
 doc=$(ansible-doc -M "$source_dir/ansible" varnex 2>&1)
 expect "ansible-doc: status" "$?" 0
 expect "ansible-doc: the options" "$(grep -cxE "= name|- dirs" <<<"$doc")" 2
