@@ -26,6 +26,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -86,15 +87,24 @@ unsigned long visible_mount_id(const std::string &path, int &error)
 // sed -i cannot rename a new file over a mount point, so the only file
 // mounted on its own that varnex can change is the one echo writes in
 // place, /etc/hostname; any other stays read-only, and unread.
-Cover::Kind kind_of(const std::string &path, const std::string &type, const std::string &hostname)
+Cover cover_of(const std::string &path, const MountEntry *mount, const std::string &hostname)
 {
+    Cover cover;
+    cover.path = path;
     struct stat st = {};
     struct statvfs fs = {};
+    const std::string type = mount != nullptr ? mount->type : "";
     if (type == "autofs" || type == "nsfs" || lstat(path.c_str(), &st) != 0
-        || (!S_ISDIR(st.st_mode) && !(S_ISREG(st.st_mode) && path == hostname))
-        || statvfs(path.c_str(), &fs) != 0 || (fs.f_flag & ST_RDONLY) != 0)
-        return Cover::keep;
-    return S_ISDIR(st.st_mode) ? Cover::overlay : Cover::copy;
+        || statvfs(path.c_str(), &fs) != 0)
+        return cover;
+    bool writable = (fs.f_flag & ST_RDONLY) == 0;
+    if (S_ISDIR(st.st_mode)) {
+        cover.kind = writable ? Cover::overlay : Cover::keep;
+        cover.read_only = !writable;
+    } else if (S_ISREG(st.st_mode) && path == hostname && writable) {
+        cover.kind = Cover::copy;
+    }
+    return cover;
 }
 
 // Where the files at a path lie: the device of their file system, and
@@ -115,30 +125,40 @@ Place place_of(const std::string &path, const MountEntry *mount)
 
 // A directory reached through two mounts (bound a second time, or two
 // trees given by names that resolve apart) holds one set of files, and a
-// file reached twice is changed twice. So the later view is bound from the
-// earlier one's overlay. One that lies within a later, wider view cannot
-// be, and is refused rather than shown changed once.
+// file reached twice is changed twice, or read as changed through a
+// read-only view. So each such view is bound from one overlay: the widest
+// that holds it, and of equal ones the first.
 void find_second_views(std::vector<Cover> &covers, const std::vector<Place> &places)
 {
+    const size_t none = covers.size();
+    std::vector<size_t> owners(covers.size(), none);
     for (size_t i = 0; i < covers.size(); i++) {
-        if (covers[i].kind != Cover::overlay)
+        if (places[i].device.empty()
+            || !(covers[i].kind == Cover::overlay
+                || (covers[i].kind == Cover::keep && covers[i].read_only)))
             continue;
+        size_t &best = owners[i];
         for (size_t j = 0; j < covers.size(); j++) {
-            const Place &outer = places[j];
-            const Place &inner = places[i];
-            if (j == i || covers[j].kind != Cover::overlay || outer.device.empty()
-                || outer.device != inner.device || !is_within(inner.within, outer.within))
+            if (j == i || covers[j].kind != Cover::overlay || places[j].device != places[i].device
+                || !is_within(places[i].within, places[j].within))
                 continue;
-            if (j > i && outer.within != inner.within)
-                fail("cannot preview " + diff_quoted(covers[i].path) + ": its files are "
-                    + diff_quoted(covers[j].path) + "'s too, through another mount");
-            if (j > i)
-                continue;
-            covers[i].kind = Cover::again;
-            covers[i].from = covers[j].path
-                + inner.within.substr(outer.within == "/" ? 0 : outer.within.size());
-            break;
+            size_t width = places[j].within.size();
+            if (best == none || width < places[best].within.size()
+                || (width == places[best].within.size() && j < best))
+                best = j;
         }
+        if (best != none && covers[i].kind == Cover::overlay && best > i
+            && places[best].within == places[i].within)
+            best = none;
+    }
+    for (size_t i = 0; i < covers.size(); i++) {
+        if (owners[i] == none)
+            continue;
+        const std::string &outer = places[owners[i]].within;
+        covers[i].kind = Cover::again;
+        covers[i].owner = owners[i];
+        covers[i].within = places[i].within.substr(outer == "/" ? 0 : outer.size());
+        covers[owners[i]].seen_again = true;
     }
 }
 
@@ -156,8 +176,9 @@ std::vector<Cover> plan_covers(const std::vector<std::string> &trees)
     for (const std::string &tree : trees) {
         int error = 0;
         auto found = by_id.find(visible_mount_id(tree, error));
-        planned.push_back({{tree, kind_of(tree, "", hostname), "", false, true},
-            place_of(tree, found == by_id.end() ? nullptr : found->second)});
+        const MountEntry *mount = found == by_id.end() ? nullptr : found->second;
+        planned.emplace_back(cover_of(tree, mount, hostname), place_of(tree, mount));
+        planned.back().first.tree = true;
     }
     for (const MountEntry &mount : mounts) {
         bool below = false;
@@ -168,12 +189,14 @@ std::vector<Cover> plan_covers(const std::vector<std::string> &trees)
         int error = 0;
         unsigned long visible = visible_mount_id(mount.path, error);
         // A mount hidden under a later one is out of varnex's reach.
-        if (visible == mount.id)
-            planned.push_back(
-                {{mount.path, kind_of(mount.path, mount.type, hostname), "", false, false},
-                    place_of(mount.path, &mount)});
-        else if (visible == 0 && error == EACCES && mount.type != "autofs")
-            planned.push_back({{mount.path, Cover::keep, "", false, false}, {}});
+        if (visible == mount.id) {
+            planned.emplace_back(
+                cover_of(mount.path, &mount, hostname), place_of(mount.path, &mount));
+        } else if (visible == 0 && error == EACCES && mount.type != "autofs") {
+            Cover unreadable;
+            unreadable.path = mount.path;
+            planned.emplace_back(unreadable, Place{});
+        }
     }
     std::sort(planned.begin(), planned.end(),
         [](const auto &a, const auto &b) { return a.first.path < b.first.path; });
@@ -184,17 +207,64 @@ std::vector<Cover> plan_covers(const std::vector<std::string> &trees)
         places.push_back(std::move(place));
     }
     find_second_views(covers, places);
+    return covers;
+}
+
+// The cover that each one lies in, if any: in byte order the nearest
+// earlier one that holds it.
+std::vector<size_t> parents_of(const std::vector<Cover> &covers)
+{
+    std::vector<size_t> parents(covers.size(), covers.size());
+    for (size_t i = 0; i < covers.size(); i++)
+        for (size_t j = i; j-- > 0;)
+            if (is_within(covers[i].path, covers[j].path)) {
+                parents[i] = j;
+                break;
+            }
+    return parents;
+}
+
+// In what order to mount the covers: each after the one it lies in, and a
+// second view after the overlay it is bound from; else in byte order.
+std::vector<size_t> mount_order(std::vector<Cover> &covers)
+{
+    const size_t none = covers.size();
+    std::vector<size_t> parents = parents_of(covers);
+    std::vector<std::vector<size_t>> next(covers.size());
+    std::vector<int> waiting(covers.size(), 0);
     for (size_t i = 0; i < covers.size(); i++) {
-        if (covers[i].kind != Cover::keep)
-            continue;
-        for (size_t j = i; j-- > 0;) {
-            if (!is_within(covers[i].path, covers[j].path))
-                continue;
-            covers[i].bind_back = covers[j].kind != Cover::keep || covers[j].bind_back;
-            break;
+        size_t parent = parents[i];
+        if (parent != none) {
+            next[parent].push_back(i);
+            waiting[i]++;
+            // Kept, but under a mount made above it.
+            if (covers[i].kind == Cover::keep)
+                covers[i].bind_back
+                    = covers[parent].kind != Cover::keep || covers[parent].bind_back;
+        }
+        if (covers[i].kind == Cover::again) {
+            next[covers[i].owner].push_back(i);
+            waiting[i]++;
         }
     }
-    return covers;
+    std::set<size_t> ready;
+    for (size_t i = 0; i < covers.size(); i++)
+        if (waiting[i] == 0)
+            ready.insert(i);
+    std::vector<size_t> order;
+    while (!ready.empty()) {
+        size_t i = *ready.begin();
+        ready.erase(ready.begin());
+        order.push_back(i);
+        for (size_t later : next[i])
+            if (--waiting[later] == 0)
+                ready.insert(later);
+    }
+    for (size_t i = 0; i < covers.size(); i++)
+        if (waiting[i] != 0)
+            fail("cannot preview " + diff_quoted(covers[i].path)
+                + ": it is shown again inside the mount it would be bound from");
+    return order;
 }
 
 void seal_every_mount()
@@ -261,7 +331,7 @@ void take_lower_views(std::vector<Cover> &covers)
         std::string shown = diff_quoted(cover.path);
         check(mkdir(dir.c_str(), 0700), "cannot use the scratch tmpfs");
         if (cover.kind == Cover::overlay) {
-            for (const char *sub : {"/lower", "/upper", "/work", "/before"})
+            for (const char *sub : {"/lower", "/upper", "/work", "/before", "/view"})
                 check(mkdir((dir + sub).c_str(), 0755), "cannot use the scratch tmpfs");
             check(mount(cover.path.c_str(), (dir + "/lower").c_str(), nullptr, MS_BIND, nullptr),
                 "cannot take the view of " + shown);
@@ -288,9 +358,9 @@ void take_lower_views(std::vector<Cover> &covers)
     }
 }
 
-void mount_covers(std::vector<Cover> &covers)
+void mount_covers(std::vector<Cover> &covers, const std::vector<size_t> &order)
 {
-    for (size_t i = 0; i < covers.size(); i++) {
+    for (size_t i : order) {
         Cover &cover = covers[i];
         std::string dir = cover_dir(i);
         std::string shown = diff_quoted(cover.path);
@@ -301,18 +371,24 @@ void mount_covers(std::vector<Cover> &covers)
             options += "/work";
             if (mount("varnex-preview", cover.path.c_str(), "overlay", MS_NOSUID | MS_NODEV,
                     options.c_str())
-                == 0)
-                continue;
-            // A kernel file system below a tree (the /proc of a chroot) is
-            // no lower layer for overlayfs. It stays, read-only, as it is.
-            if (cover.tree)
-                fail(with_errno("cannot overlay " + shown));
-            cover.kind = Cover::keep;
-            cover.bind_back = true;
+                != 0) {
+                // A kernel file system below a tree (the /proc of a chroot)
+                // is no lower layer for overlayfs. It stays, read-only.
+                if (cover.tree)
+                    fail(with_errno("cannot overlay " + shown));
+                cover.kind = Cover::keep;
+                cover.bind_back = true;
+            }
         }
         if (cover.kind == Cover::again) {
-            check(mount(cover.from.c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
-                "cannot show " + shown + " as " + diff_quoted(cover.from));
+            // From the overlay's own view, which no later mount hides.
+            std::string from = cover_dir(cover.owner) + "/view" + cover.within;
+            check(mount(from.c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
+                "cannot show " + shown + " again");
+            if (cover.read_only)
+                check(mount(nullptr, cover.path.c_str(), nullptr,
+                          MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr),
+                    "cannot keep " + shown + " read-only");
         } else if (cover.kind == Cover::copy) {
             check(
                 mount((dir + "/upper/file").c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
@@ -321,6 +397,9 @@ void mount_covers(std::vector<Cover> &covers)
             check(mount((dir + "/lower").c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
                 "cannot keep " + shown);
         }
+        if (cover.seen_again)
+            check(mount(cover.path.c_str(), (dir + "/view").c_str(), nullptr, MS_BIND, nullptr),
+                "cannot take the view of " + shown);
     }
 }
 
@@ -462,13 +541,14 @@ void run_sandbox(const std::vector<std::string> &trees, const std::string &varne
         "cannot make the sandbox's mounts private");
     // Decided as the host has them, before the seal makes everything read-only.
     std::vector<Cover> covers = plan_covers(trees);
+    std::vector<size_t> order = mount_order(covers);
     check(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr),
         "cannot mount the sandbox's /proc");
     // From here on, only the mounts made below can be written.
     seal_every_mount();
     replace_dev();
     take_lower_views(covers);
-    mount_covers(covers);
+    mount_covers(covers, order);
     // Relative paths must reach the overlays, not the trees beneath them.
     check(chdir(cwd.c_str()), "cannot enter " + diff_quoted(cwd));
 

@@ -11,13 +11,16 @@ struct Cover {
         overlay, // a writable directory: the host's view below, scratch above
         copy, // a writable file mounted on its own: a scratch copy bound over it
         keep, // read-only, or not a file to edit: left as it is
-        again, // files an earlier overlay shows too: bound from it
+        again, // files that an overlay shows too, through another mount
     };
     std::string path;
-    Kind kind;
-    std::string from; // again: the same files, in the earlier overlay
-    bool bind_back; // kept, but hidden by an overlay above it until bound again
-    bool tree; // one of the trees, not a mount below one
+    Kind kind = keep;
+    bool tree = false; // one of the trees, not a mount below one
+    bool read_only = false; // a directory on a read-only mount
+    bool bind_back = false; // kept, but hidden by an overlay above it until bound again
+    size_t owner = 0; // again: the overlay they are bound from
+    std::string within; // again: where they lie in it
+    bool seen_again = false; // overlay: an again cover is bound from it
 };
 
 // The writable trees of the sandbox's scratch tmpfs, one directory a cover.
