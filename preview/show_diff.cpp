@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "path_text.h"
@@ -200,8 +201,9 @@ std::string run_diff(const std::string &dir)
     return raw;
 }
 
-} // namespace
-
+// Adds to shown diff -r's output for before/ and upper/, with each name
+// given as host_path(name below them) in diff's own quoting, and no
+// timestamps. Returns false on a line it cannot read.
 bool relabel_diff(const std::string &raw,
     const std::function<std::string(const std::string &)> &host_path, std::string &shown)
 {
@@ -244,6 +246,8 @@ bool relabel_diff(const std::string &raw,
     }
     return headers_due == 0;
 }
+
+} // namespace
 
 std::string show_changes(const std::vector<Cover> &covers)
 {
