@@ -7,6 +7,16 @@
 set -u
 # shellcheck source=tests/expect.sh
 . "$(dirname "$0")/expect.sh"
+
+# The texts of varnex and the preview that the module reads are spelt in the
+# sources as the module says beside its patterns.
+mirrors=$(sed -n 's/^# mirrors //p' "$1/ansible/varnex.py")
+expect "the module names the texts it reads" "$([ -n "$mirrors" ] && echo yes)" yes
+while IFS= read -r mirror; do
+    expect "the module mirrors ${mirror%%: *}: ${mirror#*: }" \
+        "$(grep -qF -- "${mirror#*: }" "$1/${mirror%%: *}" && echo found)" found
+done <<<"$mirrors"
+[ "$fails" -eq 0 ] || finish
 [ "$(id -u)" -eq 0 ] || { echo "skipped: the module runs varnex, which needs root"; exit 77; }
 unshare --uts --mount --fork true 2>/dev/null || { echo "skipped: no UTS and mount namespaces"; exit 77; }
 command -v ansible-playbook >/dev/null || { echo "skipped: no ansible-playbook"; exit 77; }
@@ -23,10 +33,12 @@ trap 'rm -rf "$scratch"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 t=$scratch/t o=$scratch/o
-mkdir "$t" "$t/etc" "$o" "$o/home" "$o/tmp" || exit 1
+mkdir "$t" "$t/etc" "$t/quiet" "$o" "$o/home" "$o/tmp" || exit 1
+printf 'port=1\n' >"$t/quiet/other.conf"
 # sudo need not be here: the test runs as root already.
 printf '%s\n' '[renamed]' "localhost ansible_connection=local ansible_become=false \
-ansible_python_interpreter=/usr/bin/python3 new_name=newbox rename_dirs='[\"/etc\", \"/etc/missing\"]'" \
+ansible_python_interpreter=/usr/bin/python3 new_name=newbox \
+rename_dirs='[\"/etc\", \"/etc/missing\", \"$t/quiet\"]'" \
     >"$o/inventory"
 export HOME=$o/home ANSIBLE_LOCAL_TEMP=$o/tmp ANSIBLE_REMOTE_TEMP=$o/tmp ANSIBLE_NOCOLOR=1 \
     PYTHONDONTWRITEBYTECODE=1 LC_ALL=C.UTF-8 PATH=$build:$PATH
@@ -66,21 +78,23 @@ play()
 shows() { grep -cxF -- "$1" "$o/out"; }
 
 before=$(state)
-play "" --check --diff
+play "" --check --diff -v
 expect "check mode: status" "$?" 0
-expect "check mode: changed" "$(shows "changed: [localhost]")" 1
+expect "check mode: changed" "$(grep -c '^changed: \[localhost\]' "$o/out")" 1
 expect "check mode: the diff holds the conf line" "$(shows "+host=newbox")" 1
 expect "check mode: the diff names the file" "$(shows "+++ /etc/app/app.conf")" 1
 expect "check mode: grep's lines are not in the diff" "$(shows "127.0.1.1 oldbox")" 0
-expect "check mode: a missing directory warns" \
-    "$(grep -c "^\[WARNING\]: system(find -H /etc/missing" "$o/out")" 1
+expect "check mode: a missing directory warns" "$(shows "[WARNING]: /etc/missing does not exist")" 1
+expect "check mode: a directory without the name is no warning" "$(grep -c "WARNING.*quiet" "$o/out")" 0
+expect "check mode: but a note" "$(grep -cF "\"notes\": [\"no *conf file below $t/quiet holds oldbox\"]" "$o/out")" 1
 expect "check mode: kernel name kept" "$(cat "$o/kernel")" oldbox
 expect "check mode: /etc byte-identical" "$(state)" "$before"
 
 play ""
 expect "rename: status" "$?" 0
 expect "rename: changed" "$(shows "changed: [localhost]")" 1
-expect "rename: a missing directory warns" "$(grep -c "^\[WARNING\]: system(find -H /etc/missing" "$o/out")" 1
+expect "rename: a missing directory warns" "$(shows "[WARNING]: /etc/missing does not exist")" 1
+expect "rename: a directory without the name is no warning" "$(grep -c "WARNING.*quiet" "$o/out")" 0
 expect "rename: kernel name" "$(cat "$o/kernel")" newbox
 expect "rename: files" "$(cat "$t/etc/hostname" "$t/etc/hosts" "$t/etc/app/app.conf")" \
     "newbox
@@ -101,19 +115,56 @@ expect "a bad name: told" "$(grep -c "invalid host name '-newbox'" "$o/out")" 1
 expect "a bad name: kernel name kept" "$(cat "$o/kernel")" oldbox
 
 play 'echo "127.0.1.1 oldbox" >/etc/hosts && mount --bind /etc/hosts /etc/hosts &&
-    mount -o remount,bind,ro /etc/hosts'
+    mount -o remount,bind,ro /etc/hosts' -e in_words=replace
 expect "a read-only /etc/hosts: status" "$?" 2
-expect "a read-only /etc/hosts: failed with varnex's message" \
-    "$(grep -c "^fatal: .*\"msg\": \"system(sed -i 's/oldbox/newbox/g' /etc/hosts) failed with 1024.\"" "$o/out")" 1
-expect "a read-only /etc/hosts: and sed's" "$(grep -c 'sed: cannot rename /etc/sed[^:]*: Device or resource busy' "$o/out")" 1
+expect "a read-only /etc/hosts: failed with varnex's message and sed's" \
+    "$(grep -c "^fatal: .*\"msg\": \"system(sed -i 's/oldbox/newbox/g' /etc/hosts) failed with 1024. sed: cannot rename /etc/sed[^:]*: Device or resource busy Nothing was undone: the kernel name and /etc/hostname already hold 'newbox'.* 'sysctl kernel.hostname=oldbox'" "$o/out")" 1
+expect "a read-only /etc/hosts: changed" "$(grep -c '^fatal: .*"changed": true' "$o/out")" 1
 
-play 'mount --bind /etc/hosts /etc/hosts && mount -o remount,bind,ro /etc/hosts' --diff
-expect "a read-only /etc/hosts, with --diff: status" "$?" 2
-expect "a read-only /etc/hosts, with --diff: failed before the rename" "$(cat "$o/kernel")" oldbox
+play 'mount --bind /etc/hosts /etc/hosts && mount -o remount,bind,ro /etc/hosts'
+expect "a read-only /etc/hosts, previewed: status" "$?" 2
+expect "a read-only /etc/hosts, previewed: the preview's summary" \
+    "$(grep -c '"msg": "varnex-preview: the rename would stop with status 1; up to there, [0-9]* files\? would change, [0-9]* lines\?\. system(sed' "$o/out")" 1
+expect "a read-only /etc/hosts, previewed: failed before the rename" "$(cat "$o/kernel")" oldbox
+
+play 'hostname newbox'
+expect "a rename stopped at /etc/hosts, played again: status" "$?" 0
+expect "a rename stopped at /etc/hosts, played again: warned" \
+    "$(grep -c "^\[WARNING\]: the kernel name is already 'newbox' but /etc/hosts does not name it:" "$o/out")" 1
 
 play 'hostname newbox && echo oldbox >/etc/hostname'
-expect "a rename stopped part way: status" "$?" 0
-expect "a rename stopped part way: warned" "$(grep -c "a rename stopped part way" "$o/out")" 1
+expect "a rename stopped at /etc/hostname, played again: status" "$?" 0
+expect "a rename stopped at /etc/hostname, played again: warned" \
+    "$(grep -c "^\[WARNING\]: the kernel name is already 'newbox' but /etc/hostname holds 'oldbox'" "$o/out")" 1
+
+sandboxed 'printf "oldbox\n" >/etc/hostname && printf "127.0.1.1 oldbox\n" >/etc/hosts &&
+    printf "alias=oldboxes\n" >/etc/app/words.conf' true
+before=$(state)
+play "" --check
+expect "the old name inside a word, checked: status" "$?" 2
+expect "the old name inside a word, checked: refused, naming the line" \
+    "$(grep -c "^fatal: .*\"msg\": \"the old name 'oldbox' is inside a longer word on 1 line, and in_words is refuse, so nothing was changed: /etc/app/words.conf:1: 'oldboxes'. Set in_words: replace" "$o/out")" 1
+play ""
+expect "the old name inside a word: status" "$?" 2
+expect "the old name inside a word: refused" "$(grep -c "^fatal: .*in_words is refuse" "$o/out")" 1
+expect "the old name inside a word: kernel name kept" "$(cat "$o/kernel")" oldbox
+expect "the old name inside a word: /etc byte-identical" "$(state)" "$before"
+play "" -e in_words=replace
+expect "the old name inside a word, replaced: status" "$?" 0
+expect "the old name inside a word, replaced: kernel name" "$(cat "$o/kernel")" newbox
+expect "the old name inside a word, replaced: the word" "$(cat "$t/etc/app/words.conf")" alias=newboxes
+
+shm='mount -t tmpfs tmpfs /dev/shm && mkdir /dev/shm/app'
+play "$shm" -e '{"rename_dirs": ["/dev/shm/app"]}'
+expect "a directory the preview refuses: status" "$?" 2
+expect "a directory the preview refuses: its reason" \
+    "$(grep -c "^fatal: .*\"msg\": \"varnex-preview: cannot preview /dev/shm/app: " "$o/out")" 1
+expect "a directory the preview refuses: kernel name kept" "$(cat "$o/kernel")" oldbox
+play "$shm" -e '{"rename_dirs": ["/dev/shm/app"], "in_words": "replace"}' --diff
+expect "a directory the preview refuses, in_words replace: status" "$?" 0
+expect "a directory the preview refuses, in_words replace: warned" \
+    "$(tr '\n' ' ' <"$o/out" | grep -c "\[WARNING\]: varnex-preview: cannot preview /dev/shm/app: .*; in_words is replace, so the rename runs without a preview")" 1
+expect "a directory the preview refuses, in_words replace: kernel name" "$(cat "$o/kernel")" newbox
 
 doc=$(ansible-doc -M "$source_dir/ansible" varnex 2>&1)
 expect "ansible-doc: status" "$?" 0
