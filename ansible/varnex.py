@@ -356,10 +356,10 @@ def fail_unless_done(module, result, program, rc, err, summary=''):
         msg = ' '.join(part for part in (summary, fatal_message(err)) if part)
         msg = msg or '%s exited with %d' % (program, rc)
     if result['changed']:
-        where = 'the kernel name'
+        where = 'the kernel name holds'
         if read_recorded_name() == result['name']:
-            where += ' and /etc/hostname'
-        msg += (" Nothing was undone: %s already hold '%s'. Mend the cause, set the old name back "
+            where = 'the kernel name and /etc/hostname hold'
+        msg += (" Nothing was undone: %s '%s' already. Mend the cause, set the old name back "
                 "with 'sysctl kernel.hostname=%s' and play again to finish the rename"
                 % (where, result['name'], result['old_name']))
     module.fail_json(msg=msg, **result)
