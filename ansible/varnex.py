@@ -168,9 +168,9 @@ import signal
 from ansible.module_utils.basic import AnsibleModule
 
 # Each pattern reads a text that varnex or varnex-preview writes. Beside it,
-# after "mirrors", each C++ string literal, or the piece of one, that it
-# depends on, as its source file spells it; tests/ansible_test.sh finds every
-# one of them there.
+# after "mirrors" and the sources' directory, each C++ string literal, or
+# the piece of one, that it depends on, as the sources spell it;
+# tests/ansible_test.sh finds every one of them there.
 
 NAME_RULE = re.compile(r'[A-Za-z0-9][A-Za-z0-9-]{0,62}')
 
@@ -178,12 +178,12 @@ NAME_RULE = re.compile(r'[A-Za-z0-9][A-Za-z0-9-]{0,62}')
 # the old name holds a newline; and the command of each directory, which
 # begins and ends as below whatever it does in between, after the
 # announcement that RUNNING begins.
-# mirrors src/varnex.cpp: "find -H %s -name '*conf' -type f -exec grep
-# mirrors src/varnex.cpp: 's/%s/%s/g' "
-# mirrors src/varnex.cpp: "system(%s) failed with %d.\n"
-# mirrors src/varnex.cpp: "existing hostname '%s' not found in /etc/hosts, %d.\n"
-# mirrors src/varnex.cpp: "existing hostname '%s' is not replaced in /etc/hosts or conf files.\n"
-# mirrors src/varnex.cpp: "'%s' is a link and not a directory: left alone.\n"
+# mirrors src/: "find -H %s -name '*conf' -type f -exec grep
+# mirrors src/: 's/%s/%s/g' "
+# mirrors src/: "system(%s) failed with %d.\n"
+# mirrors src/: "existing hostname '%s' not found in /etc/hosts, %d.\n"
+# mirrors src/: "existing hostname '%s' is not replaced in /etc/hosts or conf files.\n"
+# mirrors src/: "'%s' is a link and not a directory: left alone.\n"
 TRANSCRIPT = re.compile(
     r"^(?:Running '(?P<find>find -H .*?' )'"
     r"|(?P<left_alone>'.*?' is a link and not a directory: left alone\.)"
@@ -196,16 +196,16 @@ TRANSCRIPT = re.compile(
 NO_INPUT = 'sed: no input files'
 NO_INPUT_STATUS = 123 << 8
 
-# mirrors src/command_runner.cpp: "Running '%s'\n"
+# mirrors src/: "Running '%s'\n"
 RUNNING = "Running '"
 
-# mirrors preview/diff_text.cpp: "' holds the old name inside a longer word\n"
+# mirrors preview/: "' holds the old name inside a longer word\n"
 IN_WORD = re.compile(
     r"^varnex-preview: (?P<where>.*:\d+): (?P<word>'.*') holds the old name inside a longer word$",
     re.MULTILINE)
 
-# mirrors preview/diff_text.cpp: "the rename would stop with status 1; up to there, "
-# mirrors preview/diff_text.cpp: " would change, "
+# mirrors preview/: "the rename would stop with status 1; up to there, "
+# mirrors preview/: " would change, "
 SUMMARY = re.compile(
     r"^varnex-preview: (?:.*up to there, )?(\d+) files? would change, (\d+) lines?[.;].*$",
     re.MULTILINE)

@@ -14,7 +14,7 @@ mirrors=$(sed -n 's/^# mirrors //p' "$1/ansible/varnex.py")
 expect "the module names the texts it reads" "$([ -n "$mirrors" ] && echo yes)" yes
 while IFS= read -r mirror; do
     expect "the module mirrors ${mirror%%: *}: ${mirror#*: }" \
-        "$(grep -qF -- "${mirror#*: }" "$1/${mirror%%: *}" && echo found)" found
+        "$(grep -rqF -- "${mirror#*: }" "$1/${mirror%%: *}" && echo found)" found
 done <<<"$mirrors"
 [ "$fails" -eq 0 ] || finish
 [ "$(id -u)" -eq 0 ] || { echo "skipped: the module runs varnex, which needs root"; exit 77; }
