@@ -8,16 +8,23 @@ description:
   - Renames the managed host with varnex(8). It sets the kernel host name,
     writes C(/etc/hostname), replaces the old name by the new one in
     C(/etc/hosts), and in every C(*conf) file below each of I(dirs).
-  - In check mode it runs varnex-preview(8), which makes the same rename in a
-    throwaway sandbox and changes nothing. With C(--diff), its diffs are the
-    task's diff, in check mode and before a real run alike.
-  - Where the kernel name already is I(name), nothing runs and the task is ok.
-    If C(/etc/hostname) says otherwise, a rename stopped part way, and the
-    task warns of it. Set the old name back with C(hostname OLD), then play
-    again.
-  - With C(--diff), a real run needs its preview. When varnex-preview fails
-    (the rename would fail, or it refuses a directory), the task fails before
-    anything changes. Play without C(--diff) to rename without one.
+  - Before a rename it runs varnex-preview(8), which makes the same rename in
+    a throwaway sandbox and changes nothing. In check mode that is all it
+    does. With C(--diff), the preview's diffs are the task's diff, in check
+    mode and before a real run alike.
+  - The task fails before anything changes when the preview fails. Status 1
+    means that the rename would stop part way, or that varnex refuses the
+    directories; C(msg) carries varnex's reason. Status 2 means that the
+    preview cannot run on this host (Linux older than 5.12, as on RHEL 8; a
+    user namespace; a directory it cannot sandbox); C(msg) carries the
+    preview's reason. Only with I(in_words=replace) does a real run go on
+    without the preview then, with a warning and no diff; check mode fails
+    all the same.
+  - Where the kernel name already is I(name), nothing runs and the task is
+    ok. It warns that a rename may have stopped part way when
+    C(/etc/hostname) holds another name, or when C(/etc/hosts) does not name
+    the host. To finish such a rename, set the old name back with
+    C(sysctl kernel.hostname=OLD), then play again.
 options:
   name:
     description:
@@ -34,6 +41,19 @@ options:
     type: list
     elements: path
     default: []
+  in_words:
+    description:
+      - What to do when the preview finds the old name inside a longer word,
+        as C(vm) in C(llvmjit) or C(security.evm), where the textual
+        replacement would damage the file.
+      - C(refuse) fails the task before anything changes, in check mode too,
+        naming each such line.
+      - C(replace) renames all the same. A real run then needs no preview,
+        and without C(--diff) none runs; where one runs, each such line is a
+        warning.
+    type: str
+    choices: [refuse, replace]
+    default: refuse
 attributes:
   check_mode:
     description: Runs varnex-preview, which changes nothing.
@@ -42,11 +62,13 @@ attributes:
     description: Shows the lines that the rename changes, from varnex-preview.
     support: full
 notes:
-  - The replacement is textual and happens inside longer words too. Run the
-    play with C(--check --diff) first.
-  - Nothing is undone when a step fails; see varnex(8). A play after a failed
-    run finds the kernel name already new and is ok, with the rest of the
-    rename not done; the warning above says so.
+  - Nothing is undone when a step fails; see varnex(8). A failure after the
+    kernel name was set is returned with C(changed=true), but Ansible's recap
+    counts the host as failed only; C(msg) says what had changed and how to
+    finish the rename.
+  - A directory below which no C(*conf) file holds the old name is no
+    failure; varnex reports it as one, and the module turns that into a line
+    of C(notes). A directory that does not exist is a warning.
   - Paths and names that are not valid UTF-8 are returned with backslash
     escapes; Ansible itself cannot pass such a path in I(dirs).
 requirements:
@@ -69,6 +91,13 @@ EXAMPLES = r'''
     name: "{{ new_name }}"
     dirs: [/etc]
   become: true
+
+- name: Rename a host whose old name is part of other words, knowingly
+  varnex:
+    name: web-03
+    dirs: [/etc/app]
+    in_words: replace
+  become: true
 '''
 
 RETURN = r'''
@@ -84,7 +113,7 @@ old_name:
   sample: oldbox
 files:
   description: The paths on the host whose content changes.
-  returned: when varnex-preview succeeded (check mode, or C(--diff))
+  returned: when varnex-preview succeeded
   type: list
   elements: str
   sample: [/etc/hostname, /etc/hosts, /etc/app/app.conf]
@@ -93,6 +122,21 @@ lines:
   returned: when varnex-preview succeeded
   type: int
   sample: 3
+in_word_lines:
+  description:
+    - Each line where the old name is inside a longer word, as the preview
+      names it, C(PATH:LINE), and the word.
+  returned: when varnex-preview succeeded
+  type: list
+  elements: str
+  sample: ["/etc/xattr.conf:21: 'security.evm'"]
+notes:
+  description:
+    - What varnex reported as a failure but is none, such as
+      C(no *conf file below /opt/app holds oldbox).
+  returned: always
+  type: list
+  elements: str
 rc:
   description:
     - The exit status of varnex, or of varnex-preview when it ran last (in
@@ -103,12 +147,15 @@ rc:
   sample: 0
 stdout:
   description:
-    - What the command wrote to standard output, grep's lines from
-      C(/etc/hosts) and, from varnex-preview, the diffs and its summary.
+    - What the command wrote to standard output; from varnex, grep's lines
+      from C(/etc/hosts); from varnex-preview, its diffs.
   returned: when varnex or varnex-preview ran
   type: str
 stderr:
-  description: varnex's transcript, each command it ran and each message.
+  description:
+    - varnex's transcript, each command it ran and each message; from
+      varnex-preview, the same with grep's lines, then its notes and its
+      summary.
   returned: when varnex or varnex-preview ran
   type: str
   sample: "new_hostname is web-02.\nold_hostname is oldbox.\n..."
@@ -120,19 +167,50 @@ import signal
 
 from ansible.module_utils.basic import AnsibleModule
 
+# Each pattern reads a text that varnex or varnex-preview writes. Beside it,
+# after "mirrors" and the sources' directory, each C++ string literal, or
+# the piece of one, that it depends on, as the sources spell it;
+# tests/ansible_test.sh finds every one of them there.
+
 NAME_RULE = re.compile(r'[A-Za-z0-9][A-Za-z0-9-]{0,62}')
 
-# The messages of a run that went on, each whole even where a directory or
-# the old name holds a newline.
-WARNING = re.compile(
-    r"^(?:system\(.*?\) failed with -?\d+\."
+# The warnings of a run that went on, each whole even where a directory or
+# the old name holds a newline; and the command of each directory, which
+# begins and ends as below whatever it does in between, after the
+# announcement that RUNNING begins.
+# mirrors src/: "find -H %s -name '*conf' -type f -exec grep
+# mirrors src/: 's/%s/%s/g' "
+# mirrors src/: "system(%s) failed with %d.\n"
+# mirrors src/: "existing hostname '%s' not found in /etc/hosts, %d.\n"
+# mirrors src/: "existing hostname '%s' is not replaced in /etc/hosts or conf files.\n"
+# mirrors src/: "'%s' is a link and not a directory: left alone.\n"
+TRANSCRIPT = re.compile(
+    r"^(?:Running '(?P<find>find -H .*?' )'"
+    r"|(?P<left_alone>'.*?' is a link and not a directory: left alone\.)"
+    r"|(?P<warning>system\((?P<failed>.*?)\) failed with (?P<status>-?\d+)\."
     r"|existing hostname '.*?' not found in /etc/hosts, -?\d+\."
-    r"|existing hostname '.*?' is not replaced in /etc/hosts or conf files\."
-    r"|'.*?' is a link and not a directory: left alone\.)$",
+    r"|existing hostname '.*?' is not replaced in /etc/hosts or conf files\.))$",
     re.MULTILINE | re.DOTALL)
 
+# What sed says, in the C locale varnex sets, when the sweep found no file.
+NO_INPUT = 'sed: no input files'
+NO_INPUT_STATUS = 123 << 8
+
+# mirrors src/: "Running '%s'\n"
+RUNNING = "Running '"
+
+# mirrors preview/: "' holds the old name inside a longer word\n"
+IN_WORD = re.compile(
+    r"^varnex-preview: (?P<where>.*:\d+): (?P<word>'.*') holds the old name inside a longer word$",
+    re.MULTILINE)
+
+# mirrors preview/: "the rename would stop with status 1; up to there, "
+# mirrors preview/: " would change, "
+SUMMARY = re.compile(
+    r"^varnex-preview: (?:.*up to there, )?(\d+) files? would change, (\d+) lines?[.;].*$",
+    re.MULTILINE)
+
 HUNK = re.compile(rb'@@ -\d+(?:,(\d+))? \+\d+(?:,(\d+))? @@')
-SUMMARY = re.compile(rb'varnex-preview: (\d+) files? would change, (\d+) lines?[.;]')
 ESCAPES = {b'a': 7, b'b': 8, b't': 9, b'n': 10, b'v': 11, b'f': 12, b'r': 13,
            b'"': 34, b'\\': 92}
 
@@ -160,47 +238,44 @@ def unquote(label):
     return bytes(path)
 
 
-def read_preview(out):
-    """Splits the preview's output into its diffs, the files they change,
-    the line count and its notes on longer words. grep's lines from
-    /etc/hosts come first, and could look like anything but a diff."""
-    lines = out.split(b'\n')
-    diff_start = diff_end = None
-    files, notes, changed_lines = [], [], 0
+def changed_files(diff):
+    """The files that the preview's diffs change, in order. A changed line
+    may itself begin with --- or +++, so each hunk is skipped by its
+    counts."""
+    lines = diff.split(b'\n')
+    files = []
     i = 0
     while i < len(lines):
         line = lines[i]
-        if (line.startswith(b'--- ') and i + 2 < len(lines)
+        if not (line.startswith(b'--- ') and i + 2 < len(lines)
                 and lines[i + 1] == b'+++ ' + line[4:] and HUNK.match(lines[i + 2])):
-            if diff_start is None:
-                diff_start = i
-            files.append(text(unquote(line[4:])))
-            i += 2
-            while i < len(lines) and HUNK.match(lines[i]):
-                counts = HUNK.match(lines[i]).groups()
-                old, new = (1 if n is None else int(n) for n in counts)
-                i += 1
-                while (old > 0 or new > 0) and i < len(lines):
-                    mark = lines[i][:1]
-                    old -= mark in (b' ', b'-')
-                    new -= mark in (b' ', b'+')
-                    i += 1
-                if i < len(lines) and lines[i].startswith(b'\\'):
-                    i += 1
+            i += 1
             continue
-        summary = SUMMARY.match(line)
-        if line.startswith(b'varnex-preview: ') and (diff_start is not None or summary):
-            if diff_end is None:
-                diff_end = i
-            if summary:
-                changed_lines = int(summary.group(2))
-            else:
-                notes.append(text(line))
-        i += 1
-    prepared = b''
-    if diff_start is not None:
-        prepared = b'\n'.join(lines[diff_start:diff_end]) + b'\n'
-    return text(prepared), files, changed_lines, notes
+        files.append(text(unquote(line[4:])))
+        i += 2
+        while i < len(lines) and HUNK.match(lines[i]):
+            old, new = (1 if n is None else int(n) for n in HUNK.match(lines[i]).groups())
+            i += 1
+            while (old > 0 or new > 0) and i < len(lines):
+                mark = lines[i][:1]
+                old -= mark in (b' ', b'-')
+                new -= mark in (b' ', b'+')
+                i += 1
+            if i < len(lines) and lines[i].startswith(b'\\'):
+                i += 1
+    return files
+
+
+def preview_summary(err):
+    """The preview's last line but for an error of its own: how much the
+    rename would change, or would have changed before it stopped."""
+    summaries = list(SUMMARY.finditer(err))
+    return summaries[-1] if summaries else None
+
+
+def last_line(transcript):
+    lines = [line for line in transcript.split('\n') if line.strip()]
+    return lines[-1] if lines else ''
 
 
 def read_recorded_name():
@@ -215,23 +290,60 @@ def read_recorded_name():
     return names[0].split('.')[0] if names else ''
 
 
+def hosts_names(name):
+    """Whether a line of /etc/hosts gives name, alone or with a domain, to
+    an address. Lookups ignore case."""
+    try:
+        with open('/etc/hosts', 'rb') as hosts:
+            lines = text(hosts.read()).splitlines()
+    except OSError:
+        return False
+    name = name.lower()
+    for line in lines:
+        for alias in line.split('#')[0].lower().split()[1:]:
+            if alias == name or alias.startswith(name + '.'):
+                return True
+    return False
+
+
 def kernel_name():
     return text(os.fsencode(os.uname().nodename))
 
 
-def last_message(transcript):
-    lines = [line for line in transcript.split('\n') if line.strip()]
-    return lines[-1] if lines else ''
+def warn_if_unfinished(module, name):
+    """A replay finds the kernel name new whatever the rename did after it."""
+    recorded = read_recorded_name()
+    found = []
+    if recorded is not None and recorded != name:
+        found.append("/etc/hostname holds '%s'" % recorded)
+    if not hosts_names(name):
+        found.append('/etc/hosts does not name it')
+    if found:
+        module.warn("the kernel name is already '%s' but %s: a rename may have stopped part way, "
+                    "leaving /etc/hosts and the conf files with the old name. To finish it, set "
+                    "the old name back with 'sysctl kernel.hostname=OLD' and play again; if "
+                    "/etc/hosts never named this host, name it there, as sudo needs"
+                    % (name, ' and '.join(found)))
 
 
-def run(module, command, args):
-    rc, out, err = module.run_command([command, module.params['name']] + args,
-                                      encoding=None, expand_user_and_vars=False)
-    return rc, out, text(err)
+def fatal_message(transcript):
+    """varnex's last message, and what the command it names wrote before it,
+    such as sed's reason. The preview's own lines come after it."""
+    lines = [line for line in transcript.split('\n')
+             if line.strip() and not line.startswith('varnex-preview: ')]
+    if not lines:
+        return ''
+    message, said = lines[-1], []
+    for line in reversed(lines[:-1]):
+        if line.startswith(RUNNING):
+            return ' '.join([message] + list(reversed(said)))
+        said.append(line)
+    return message
 
 
-def fail_unless_done(module, result, program, rc, err):
-    """A status 0 goes on; anything else ends the task as failed."""
+def fail_unless_done(module, result, program, rc, err, summary=''):
+    """A status 0 goes on; anything else ends the task as failed, saying
+    what had changed by then."""
     if rc == 0:
         return
     if rc < 0:
@@ -239,8 +351,52 @@ def fail_unless_done(module, result, program, rc, err):
             signal_name = signal.Signals(-rc).name
         except ValueError:
             signal_name = 'signal %d' % -rc
-        module.fail_json(msg='%s was killed by %s' % (program, signal_name), **result)
-    module.fail_json(msg=last_message(err) or '%s exited with %d' % (program, rc), **result)
+        msg = '%s was killed by %s' % (program, signal_name)
+    else:
+        msg = ' '.join(part for part in (summary, fatal_message(err)) if part)
+        msg = msg or '%s exited with %d' % (program, rc)
+    if result['changed']:
+        where = 'the kernel name holds'
+        if read_recorded_name() == result['name']:
+            where = 'the kernel name and /etc/hostname hold'
+        msg += (" Nothing was undone: %s '%s' already. Mend the cause, set the old name back "
+                "with 'sysctl kernel.hostname=%s' and play again to finish the rename"
+                % (where, result['name'], result['old_name']))
+    module.fail_json(msg=msg, **result)
+
+
+def report_transcript(module, result, transcript, dirs):
+    """Each warning of varnex's transcript as a warning, but for a directory
+    it says which it was: one that does not exist, one below which no file
+    holds the old name (a note, since nothing is wrong), or else varnex's
+    line as it stands."""
+    remaining = iter(dirs)
+    searching = None
+    for event in TRANSCRIPT.finditer(transcript):
+        if event.group('left_alone'):
+            next(remaining, None)
+            module.warn(event.group('left_alone'))
+        elif event.group('find'):
+            searching = (next(remaining, None), event.group('find'), event.end() + 1)
+        elif searching and event.group('failed') == searching[1]:
+            path, _, start = searching
+            said = transcript[start:event.start()].strip('\n')
+            if path is not None and not os.path.exists(path):
+                module.warn('%s does not exist' % path)
+            elif (path is not None and os.path.isdir(path) and said == NO_INPUT
+                  and int(event.group('status')) == NO_INPUT_STATUS):
+                result['notes'].append('no *conf file below %s holds %s'
+                                       % (path, result['old_name']))
+            else:
+                module.warn(event.group('warning'))
+        elif event.group('warning'):
+            module.warn(event.group('warning'))
+
+
+def run(module, command, args):
+    rc, out, err = module.run_command([command, module.params['name']] + args,
+                                      encoding=None, expand_user_and_vars=False)
+    return rc, out, text(err)
 
 
 def find_program(module, program):
@@ -251,56 +407,70 @@ def find_program(module, program):
     return path
 
 
+def preview(module, result, dirs):
+    """Runs the preview, and fails the task where the rename must not run:
+    it would stop, it would replace inside words unasked, or the preview
+    cannot tell, unless in_words=replace lets a real run go on without it."""
+    rc, out, err = run(module, find_program(module, 'varnex-preview'), dirs)
+    result.update(rc=rc, stdout=text(out), stderr=err)
+    if module._diff:
+        result['diff'] = dict(prepared=text(out))
+    # The preview's own failure, such as a kernel without mount_setattr.
+    if rc == 2:
+        reason = last_line(err) or 'varnex-preview exited with 2'
+        if module.params['in_words'] == 'replace' and not module.check_mode:
+            module.warn('%s; in_words is replace, so the rename runs without a preview' % reason)
+            return
+        module.fail_json(msg=reason, **result)
+    summary = preview_summary(err)
+    fail_unless_done(module, result, 'varnex-preview', rc, err, summary.group(0) if summary else '')
+    in_word = ['%s: %s' % (found.group('where'), found.group('word'))
+               for found in IN_WORD.finditer(err)]
+    result.update(files=changed_files(out), lines=int(summary.group(2)) if summary else 0,
+                  in_word_lines=in_word)
+    if in_word and module.params['in_words'] == 'refuse':
+        module.fail_json(msg="the old name '%s' is inside a longer word on %d line%s, and "
+                         "in_words is refuse, so nothing was changed: %s. Set in_words: replace "
+                         "to rename all the same"
+                         % (result['old_name'], len(in_word), '' if len(in_word) == 1 else 's',
+                            '; '.join(in_word)), **result)
+    for found in IN_WORD.finditer(err):
+        module.warn(found.group(0))
+    if module.check_mode:
+        report_transcript(module, result, err, dirs)
+
+
 def main():
     module = AnsibleModule(
         argument_spec=dict(
             name=dict(type='str', required=True),
             dirs=dict(type='list', elements='path', default=[]),
+            in_words=dict(type='str', choices=['refuse', 'replace'], default='refuse'),
         ),
         supports_check_mode=True,
     )
     name = module.params['name']
     old_name = kernel_name()
-    result = dict(changed=False, name=name, old_name=old_name)
+    result = dict(changed=False, name=name, old_name=old_name, notes=[])
     if not NAME_RULE.fullmatch(name):
         module.fail_json(msg="invalid host name '%s': it must be 1 to 63 ASCII letters, digits "
                          "and dashes, not starting with a dash" % name, **result)
     if name == old_name:
-        recorded = read_recorded_name()
-        if recorded is not None and recorded != name:
-            module.warn("the kernel name is already '%s' but /etc/hostname holds '%s': a rename "
-                        "stopped part way; set the old name back with 'hostname OLD' and play "
-                        "again to finish it" % (name, recorded))
+        warn_if_unfinished(module, name)
         module.exit_json(**result)
 
     dirs = module.params['dirs']
-    if module.check_mode or module._diff:
-        preview = find_program(module, 'varnex-preview')
-        rc, out, err = run(module, preview, dirs)
-        prepared, files, lines, notes = read_preview(out)
-        # Asked to see the change first, the caller gets no rename without it:
-        # a failed preview means that the rename would fail part way, or that
-        # a directory was refused.
-        result.update(rc=rc, stdout=text(out), stderr=err)
-        fail_unless_done(module, result, 'varnex-preview', rc, err)
-        result.update(files=files, lines=lines)
-        if module._diff:
-            result['diff'] = dict(prepared=prepared)
-        for note in notes:
-            module.warn(note)
+    if module.check_mode or module._diff or module.params['in_words'] == 'refuse':
+        preview(module, result, dirs)
         if module.check_mode:
-            for warning in WARNING.finditer(err):
-                module.warn(warning.group(0))
             result['changed'] = True
             module.exit_json(**result)
 
-    varnex = find_program(module, 'varnex')
-    rc, out, err = run(module, varnex, dirs)
+    rc, out, err = run(module, find_program(module, 'varnex'), dirs)
     # A failed run may have set the kernel name, its first step, already.
     result.update(changed=kernel_name() != old_name, rc=rc, stdout=text(out), stderr=err)
     fail_unless_done(module, result, 'varnex', rc, err)
-    for warning in WARNING.finditer(err):
-        module.warn(warning.group(0))
+    report_transcript(module, result, err, dirs)
     module.exit_json(**result)
 
 

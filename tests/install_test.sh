@@ -16,12 +16,16 @@ sbin/varnex-preview
 share/ansible/plugins/modules/varnex.py
 share/doc/varnex/changelog.gz
 share/doc/varnex/copyright
+share/doc/varnex/examples/inventory
+share/doc/varnex/examples/rename.yml
 share/man/man8/varnex-preview.8.gz
 share/man/man8/varnex.8.gz"
 expect "install tree" "$(cd "$t/root" && find . -type f -printf '%m %P\n' | sort)" \
 "644 share/ansible/plugins/modules/varnex.py
 644 share/doc/varnex/changelog.gz
 644 share/doc/varnex/copyright
+644 share/doc/varnex/examples/inventory
+644 share/doc/varnex/examples/rename.yml
 644 share/man/man8/varnex-preview.8.gz
 644 share/man/man8/varnex.8.gz
 755 sbin/varnex
