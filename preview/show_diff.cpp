@@ -251,22 +251,26 @@ bool relabel_diff(const std::string &raw,
 
 std::string show_changes(const std::vector<Cover> &covers)
 {
-    // Each changed cover's two sides are bound under a name of its number,
-    // with as many digits as the last one has, so that one diff takes them
-    // all in the covers' order.
+    // Each changed cover's two sides are bound under a name of its rank by
+    // path, with as many digits as the covers' count has, so that one diff
+    // takes them all in the order of their paths.
     const std::string dir = std::string(scratch_dir) + "/diff";
     if (mkdir(dir.c_str(), 0700) != 0 || mkdir((dir + "/before").c_str(), 0700) != 0
         || mkdir((dir + "/upper").c_str(), 0700) != 0)
         fail(with_errno("cannot compare the changes"));
+    std::vector<size_t> by_path;
+    for (size_t i = 0; i < covers.size(); i++)
+        if (covers[i].action == Cover::overlay || covers[i].action == Cover::copy)
+            by_path.push_back(i);
+    std::sort(by_path.begin(), by_path.end(),
+        [&covers](size_t a, size_t b) { return covers[a].path < covers[b].path; });
     const size_t width = std::to_string(covers.size()).size();
-    bool changed = false;
-    for (size_t i = 0; i < covers.size(); i++) {
-        if (covers[i].kind != Cover::overlay && covers[i].kind != Cover::copy)
-            continue;
+    std::vector<size_t> named;
+    for (size_t i : by_path) {
         std::string from = cover_dir(i);
-        if (covers[i].kind == Cover::overlay && host_side_of_changes(from) == 0)
+        if (covers[i].action == Cover::overlay && host_side_of_changes(from) == 0)
             continue;
-        std::string name = std::to_string(i);
+        std::string name = std::to_string(named.size());
         name.insert(0, width - name.size(), '0');
         for (const char *side : {"/before/", "/upper/"}) {
             std::string to = dir + side;
@@ -276,18 +280,18 @@ std::string show_changes(const std::vector<Cover> &covers)
                 || mount(source.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
                 fail(with_errno("cannot compare " + diff_quoted(covers[i].path)));
         }
-        changed = true;
+        named.push_back(i);
     }
     std::string shown;
-    if (!changed)
+    if (named.empty())
         return shown;
-    auto host_path = [&covers](const std::string &name) {
+    auto host_path = [&covers, &named](const std::string &name) {
         size_t slash = name.find('/');
-        size_t i = std::strtoul(name.substr(0, slash).c_str(), nullptr, 10);
-        if (slash == std::string::npos || i >= covers.size())
+        size_t k = std::strtoul(name.substr(0, slash).c_str(), nullptr, 10);
+        if (slash == std::string::npos || k >= named.size())
             return name;
-        const Cover &cover = covers[i];
-        return cover.kind == Cover::copy ? cover.path : cover.path + name.substr(slash);
+        const Cover &cover = covers[named[k]];
+        return cover.action == Cover::copy ? cover.path : cover.path + name.substr(slash);
     };
     if (!relabel_diff(run_diff(dir), host_path, shown))
         fail("cannot compare the changes: diff wrote what it should not");

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cover.h"
 #include "sandbox.h"
 
 // What varnex changed under the covers that are not kept as they are, as
