@@ -15,6 +15,7 @@
 #include <functional>
 #include <vector>
 
+#include "diff_text.h"
 #include "path_text.h"
 
 namespace {
@@ -207,29 +208,25 @@ std::string run_diff(const std::string &dir)
 bool relabel_diff(const std::string &raw,
     const std::function<std::string(const std::string &)> &host_path, std::string &shown)
 {
-    // diff -r starts each file's section with a line "diff ...". A line of
-    // the files' own text starts with ' ', '-', '+' or '\', so that line
-    // cannot be mistaken, and the two after it are the headers.
+    // diff -r starts each file's section with a line "diff ...", which
+    // goes, and the two after it are the headers.
     int headers_due = 0;
-    for (size_t start = 0; start < raw.size();) {
-        size_t newline = raw.find('\n', start);
-        size_t stop = newline == std::string::npos ? raw.size() : newline + 1;
-        std::string line = raw.substr(start, stop - start);
-        start = stop;
+    for (const DiffLine &parsed : parse_diff(raw)) {
+        std::string line(parsed.text);
         size_t end = 0;
         std::string first;
         std::string second;
-        if (line.compare(0, 5, "diff ") == 0) {
+        if (parsed.kind == DiffLine::command) {
             headers_due = 2;
         } else if (headers_due > 0) {
             const char *side = headers_due == 2 ? "before" : "upper";
             const char *mark = headers_due == 2 ? "--- " : "+++ ";
-            if (line.compare(0, 4, mark) != 0
+            if (parsed.kind != (headers_due == 2 ? DiffLine::old_header : DiffLine::new_header)
                 || !label(name_at(line, 4, end), side, host_path, first))
                 return false;
             shown += mark + first + "\n";
             headers_due--;
-        } else if (line.compare(0, 5, "File ") == 0) {
+        } else if (parsed.kind == DiffLine::link) {
             // "File X is a symbolic link while file Y is a regular file"
             std::string name = name_at(line, 5, end);
             size_t other = line.find(" while file ", end);
@@ -239,9 +236,9 @@ bool relabel_diff(const std::string &raw,
                 return false;
             shown += "File " + first;
             shown += line.substr(end, other + 12 - end) + second;
-            shown += line.substr(other_end);
+            shown += line.substr(other_end) + (parsed.newline ? "\n" : "");
         } else {
-            shown += line;
+            shown += line + (parsed.newline ? "\n" : "");
         }
     }
     return headers_due == 0;
