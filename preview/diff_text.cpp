@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include "sys_util.h"
+
 namespace {
 
 bool starts_with(std::string_view text, std::string_view prefix)
@@ -170,13 +172,13 @@ std::vector<InWordLine> in_word_lines(const std::string &diff, const char *old_n
 
 std::string in_word_message(const InWordLine &flagged)
 {
-    return "varnex-preview: " + flagged.path + ":" + std::to_string(flagged.line) + ": '"
-        + flagged.word + "' holds the old name inside a longer word\n";
+    return message_prefix + flagged.path + ":" + std::to_string(flagged.line) + ": '" + flagged.word
+        + "' holds the old name inside a longer word\n";
 }
 
 std::string summary_message(const DiffTotals &totals, size_t in_word)
 {
-    std::string text = "varnex-preview: " + std::to_string(totals.files)
+    std::string text = message_prefix + std::to_string(totals.files)
         + (totals.files == 1 ? " file" : " files") + " would change, "
         + std::to_string(totals.lines) + (totals.lines == 1 ? " line" : " lines");
     if (in_word > 0)

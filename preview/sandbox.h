@@ -4,12 +4,6 @@
 #include <string>
 #include <vector>
 
-// Writes "varnex-preview: message" on stderr and exits with status 2.
-[[noreturn]] void fail(const std::string &message);
-
-// message, then ": " and what errno says.
-std::string with_errno(const std::string &message);
-
 // Runs varnex with args from cwd in a sealed sandbox, as the first process
 // of its own PID namespace, then shows what it changed in trees. Exits with
 // varnex's status, 128 + the signal that ended it, or 2.

@@ -17,6 +17,7 @@
 
 #include "diff_text.h"
 #include "path_text.h"
+#include "sys_util.h"
 
 namespace {
 
@@ -45,22 +46,6 @@ bool label(const std::string &name, const std::string &side,
         return false;
     labelled = diff_quoted(host_path(name.substr(side.size() + 1)));
     return true;
-}
-
-bool copy_file(int from_dir, int to_dir, const char *name)
-{
-    int from = openat(from_dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (from == -1)
-        return false;
-    int to = openat(to_dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    bool copied = to != -1;
-    char buffer[65536];
-    for (ssize_t got; copied && (got = read(from, buffer, sizeof buffer)) != 0;)
-        copied = got > 0 && write(to, buffer, static_cast<size_t>(got)) == got;
-    close(from);
-    if (to != -1 && close(to) != 0)
-        copied = false;
-    return copied;
 }
 
 // Mirrors upper's directories in before, and gives before the host's own
@@ -111,7 +96,7 @@ long copy_host_side(int upper, int lower, int before)
             continue;
         bool copied = true;
         if (S_ISREG(host.st_mode)) {
-            copied = copy_file(lower, before, name);
+            copied = copy_file(lower, name, before, name);
         } else if (S_ISLNK(host.st_mode)) {
             std::vector<char> target(static_cast<size_t>(host.st_size) + 1);
             ssize_t length = readlinkat(lower, name, target.data(), target.size());
@@ -162,43 +147,19 @@ const char *diff_program()
 // that neither the caller's locale nor POSIXLY_CORRECT changes its output.
 std::string run_diff(const std::string &dir)
 {
-    const std::string shown_path = "the changes";
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        fail(with_errno("cannot compare " + shown_path));
-    const char *program = diff_program();
-    pid_t pid = fork();
-    if (pid == 0) {
-        char *const argv[] = {const_cast<char *>("diff"), const_cast<char *>("-r"),
-            const_cast<char *>("-u"), const_cast<char *>("-a"),
-            const_cast<char *>("--no-dereference"), const_cast<char *>("--unidirectional-new-file"),
-            const_cast<char *>("before"), const_cast<char *>("upper"), nullptr};
-        char *const env[]
-            = {const_cast<char *>("LC_ALL=C"), const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
-        if (chdir(dir.c_str()) == 0 && dup2(out[1], 1) == 1)
-            execve(program, argv, env);
-        _exit(127);
-    }
-    close(out[1]);
-    if (pid == -1)
-        fail(with_errno("cannot compare " + shown_path));
+    char *const argv[] = {const_cast<char *>("diff"), const_cast<char *>("-r"),
+        const_cast<char *>("-u"), const_cast<char *>("-a"), const_cast<char *>("--no-dereference"),
+        const_cast<char *>("--unidirectional-new-file"), const_cast<char *>("before"),
+        const_cast<char *>("upper"), nullptr};
+    char *const env[]
+        = {const_cast<char *>("LC_ALL=C"), const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
     std::string raw;
-    char buffer[65536];
-    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) != 0;) {
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            break;
-        raw.append(buffer, static_cast<size_t>(got));
-    }
-    close(out[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) { }
+    int status = run_program(diff_program(), argv, env, dir, raw, "cannot compare the changes");
     // A Ctrl-C reaches diff too: the user asked for no more.
     if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
         exit(128 + WTERMSIG(status));
     if (!WIFEXITED(status) || WEXITSTATUS(status) > 1)
-        fail("cannot compare " + shown_path + ": diff failed");
+        fail("cannot compare the changes: diff failed");
     return raw;
 }
 
@@ -246,15 +207,14 @@ bool relabel_diff(const std::string &raw,
 
 } // namespace
 
-std::string show_changes(const std::vector<Cover> &covers)
+std::string diff_of_changes(const std::vector<Cover> &covers)
 {
     // Each changed cover's two sides are bound under a name of its rank by
     // path, with as many digits as the covers' count has, so that one diff
     // takes them all in the order of their paths.
     const std::string dir = std::string(scratch_dir) + "/diff";
-    if (mkdir(dir.c_str(), 0700) != 0 || mkdir((dir + "/before").c_str(), 0700) != 0
-        || mkdir((dir + "/upper").c_str(), 0700) != 0)
-        fail(with_errno("cannot compare the changes"));
+    for (const char *sub : {"", "/before", "/upper"})
+        check(mkdir((dir + sub).c_str(), 0700), "cannot compare the changes");
     std::vector<size_t> by_path;
     for (size_t i = 0; i < covers.size(); i++)
         if (covers[i].action == Cover::overlay || covers[i].action == Cover::copy)

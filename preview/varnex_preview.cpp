@@ -23,6 +23,7 @@
 
 #include "path_text.h"
 #include "sandbox.h"
+#include "sys_util.h"
 
 namespace {
 
