@@ -26,7 +26,12 @@ struct Cover {
 // The writable trees of the sandbox's scratch tmpfs, one directory a cover.
 inline constexpr char scratch_dir[] = "/dev/.varnex-preview";
 
-// The scratch directory of the cover at index in the plan.
+// The scratch directory of the cover at index in the plan. An overlay's
+// holds lower (the host's view, taken before anything is mounted), upper
+// and work (overlayfs's own), before (the host's side of each changed file)
+// and view (the overlay as mounted, for its second views); a copy's holds
+// before/file and upper/file; a kept mount's, lower. The diff binds the
+// changed ones' sides under scratch_dir/diff.
 inline std::string cover_dir(size_t index)
 {
     return std::string(scratch_dir) + "/" + std::to_string(index);
