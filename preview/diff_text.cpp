@@ -5,16 +5,9 @@
 
 #include <unistd.h>
 
+#include "sys_util.h"
+
 namespace {
-
-enum class LineKind { other, old_header, new_header, link, hunk, context, removed, added };
-
-struct DiffLine {
-    LineKind kind;
-    std::string_view text; // without its newline
-    bool newline;
-    long old_number; // of a context or removed line
-};
 
 bool starts_with(std::string_view text, std::string_view prefix)
 {
@@ -54,60 +47,6 @@ bool read_hunk_header(std::string_view text, long &old_start, long &old_count, l
     return read_range(text, pos, new_start, new_count) && text.substr(pos, 3) == " @@";
 }
 
-// Inside a hunk only its counts tell a line's kind: a removed line that
-// reads "-- x" looks like a header.
-std::vector<DiffLine> parse_diff(const std::string &diff)
-{
-    std::vector<DiffLine> lines;
-    long old_left = 0;
-    long new_left = 0;
-    long old_number = 0;
-    for (size_t start = 0; start < diff.size();) {
-        size_t end = diff.find('\n', start);
-        bool newline = end != std::string::npos;
-        if (!newline)
-            end = diff.size();
-        DiffLine line{
-            LineKind::other, std::string_view(diff).substr(start, end - start), newline, 0};
-        start = end + 1;
-        char first = line.text.empty() ? '\0' : line.text[0];
-        if (first == ' ' && old_left > 0 && new_left > 0) {
-            line.kind = LineKind::context;
-            line.old_number = old_number++;
-            old_left--;
-            new_left--;
-        } else if (first == '-' && old_left > 0) {
-            line.kind = LineKind::removed;
-            line.old_number = old_number++;
-            old_left--;
-        } else if (first == '+' && new_left > 0) {
-            line.kind = LineKind::added;
-            new_left--;
-        } else if (first != '\\') {
-            // "\ No newline at end of file" may stand inside a hunk or
-            // right after it; anything else ends it.
-            old_left = new_left = 0;
-            long start_number = 0;
-            long old_count = 0;
-            long new_count = 0;
-            if (starts_with(line.text, "--- "))
-                line.kind = LineKind::old_header;
-            else if (starts_with(line.text, "+++ "))
-                line.kind = LineKind::new_header;
-            else if (starts_with(line.text, "File "))
-                line.kind = LineKind::link;
-            else if (read_hunk_header(line.text, start_number, old_count, new_count)) {
-                line.kind = LineKind::hunk;
-                old_number = start_number;
-                old_left = old_count;
-                new_left = new_count;
-            }
-        }
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 bool joins_word(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
@@ -133,13 +72,67 @@ std::string painted(std::string_view text, const char *sgr, bool newline)
 
 } // namespace
 
+std::vector<DiffLine> parse_diff(const std::string &diff)
+{
+    std::vector<DiffLine> lines;
+    long old_left = 0;
+    long new_left = 0;
+    long old_number = 0;
+    for (size_t start = 0; start < diff.size();) {
+        size_t end = diff.find('\n', start);
+        bool newline = end != std::string::npos;
+        if (!newline)
+            end = diff.size();
+        DiffLine line{
+            DiffLine::other, std::string_view(diff).substr(start, end - start), newline, 0};
+        start = end + 1;
+        char first = line.text.empty() ? '\0' : line.text[0];
+        if (first == ' ' && old_left > 0 && new_left > 0) {
+            line.kind = DiffLine::context;
+            line.old_number = old_number++;
+            old_left--;
+            new_left--;
+        } else if (first == '-' && old_left > 0) {
+            line.kind = DiffLine::removed;
+            line.old_number = old_number++;
+            old_left--;
+        } else if (first == '+' && new_left > 0) {
+            line.kind = DiffLine::added;
+            new_left--;
+        } else if (first != '\\') {
+            // "\ No newline at end of file" may stand inside a hunk or
+            // right after it; anything else ends it.
+            old_left = new_left = 0;
+            long start_number = 0;
+            long old_count = 0;
+            long new_count = 0;
+            if (starts_with(line.text, "diff "))
+                line.kind = DiffLine::command;
+            else if (starts_with(line.text, "--- "))
+                line.kind = DiffLine::old_header;
+            else if (starts_with(line.text, "+++ "))
+                line.kind = DiffLine::new_header;
+            else if (starts_with(line.text, "File "))
+                line.kind = DiffLine::link;
+            else if (read_hunk_header(line.text, start_number, old_count, new_count)) {
+                line.kind = DiffLine::hunk;
+                old_number = start_number;
+                old_left = old_count;
+                new_left = new_count;
+            }
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 DiffTotals diff_totals(const std::string &diff)
 {
     DiffTotals totals{0, 0};
     for (const DiffLine &line : parse_diff(diff)) {
-        if (line.kind == LineKind::old_header || line.kind == LineKind::link)
+        if (line.kind == DiffLine::old_header || line.kind == DiffLine::link)
             totals.files++;
-        if (line.kind == LineKind::added)
+        if (line.kind == DiffLine::added)
             totals.lines++;
     }
     return totals;
@@ -153,9 +146,9 @@ std::vector<InWordLine> in_word_lines(const std::string &diff, const char *old_n
         return flagged;
     std::string_view path;
     for (const DiffLine &line : parse_diff(diff)) {
-        if (line.kind == LineKind::old_header)
+        if (line.kind == DiffLine::old_header)
             path = line.text.substr(4);
-        if (line.kind != LineKind::removed)
+        if (line.kind != DiffLine::removed)
             continue;
         std::string_view text = line.text.substr(1);
         for (size_t at = text.find(name); at != std::string_view::npos;
@@ -179,13 +172,13 @@ std::vector<InWordLine> in_word_lines(const std::string &diff, const char *old_n
 
 std::string in_word_message(const InWordLine &flagged)
 {
-    return "varnex-preview: " + flagged.path + ":" + std::to_string(flagged.line) + ": '"
-        + flagged.word + "' holds the old name inside a longer word\n";
+    return message_prefix + flagged.path + ":" + std::to_string(flagged.line) + ": '" + flagged.word
+        + "' holds the old name inside a longer word\n";
 }
 
 std::string summary_message(const DiffTotals &totals, size_t in_word, bool stopped)
 {
-    std::string text = "varnex-preview: ";
+    std::string text = message_prefix;
     if (stopped)
         text += "the rename would stop with status 1; up to there, ";
     text += std::to_string(totals.files) + (totals.files == 1 ? " file" : " files")
@@ -203,22 +196,23 @@ std::string coloured_diff(const std::string &diff)
     for (const DiffLine &line : parse_diff(diff)) {
         const char *sgr = "";
         switch (line.kind) {
-        case LineKind::old_header:
-        case LineKind::new_header:
-        case LineKind::link:
+        case DiffLine::old_header:
+        case DiffLine::new_header:
+        case DiffLine::link:
             sgr = "\033[1m";
             break;
-        case LineKind::hunk:
+        case DiffLine::hunk:
             sgr = "\033[36m";
             break;
-        case LineKind::removed:
+        case DiffLine::removed:
             sgr = "\033[31m";
             break;
-        case LineKind::added:
+        case DiffLine::added:
             sgr = "\033[32m";
             break;
-        case LineKind::context:
-        case LineKind::other:
+        case DiffLine::context:
+        case DiffLine::other:
+        case DiffLine::command:
             break;
         }
         if (*sgr != '\0') {

@@ -2,7 +2,23 @@
 #define VARNEX_DIFF_TEXT_H
 
 #include <string>
+#include <string_view>
 #include <vector>
+
+// One line of diff -u's output, by what it is.
+struct DiffLine {
+    enum Kind { other, command, old_header, new_header, link, hunk, context, removed, added };
+    Kind kind;
+    std::string_view text; // without its newline
+    bool newline;
+    long old_number; // of a context or removed line
+};
+
+// The lines of diff, which outlives them. "command" is a line "diff ..."
+// that diff -r writes before a file's headers. Inside a hunk only its
+// counts tell a line's kind: a removed line that reads "-- x" looks like a
+// header.
+std::vector<DiffLine> parse_diff(const std::string &diff);
 
 // What the preview's unified diffs add up to: the files shown (a link that
 // became a regular file counts as one) and the lines they add.

@@ -9,262 +9,26 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
-#include <map>
-#include <set>
-#include <sstream>
-#include <utility>
 
+#include "cover_mounts.h"
 #include "diff_text.h"
 #include "path_text.h"
 #include "show_diff.h"
+#include "sys_util.h"
 
 namespace {
-
-struct MountEntry {
-    unsigned long id;
-    std::string device;
-    std::string root; // of the mount, in its file system
-    std::string path;
-    std::string type;
-};
-
-void check(int result, const std::string &what)
-{
-    if (result != 0)
-        fail(with_errno(what));
-}
-
-std::vector<MountEntry> read_mountinfo()
-{
-    std::ifstream in("/proc/self/mountinfo");
-    if (!in)
-        fail(with_errno("cannot read /proc/self/mountinfo"));
-    std::vector<MountEntry> mounts;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point, field;
-        fields >> id >> parent >> device >> root >> point;
-        // Optional fields, then "-", then the file system type.
-        while (fields >> field && field != "-") { }
-        std::string type;
-        fields >> type;
-        mounts.push_back({std::strtoul(id.c_str(), nullptr, 10), device,
-            decode_mountinfo_path(root), decode_mountinfo_path(point), type});
-    }
-    return mounts;
-}
-
-// The id of the mount visible at path, or 0 when path cannot be looked at.
-unsigned long visible_mount_id(const std::string &path, int &error)
-{
-    struct statx st = {};
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &st)
-        != 0) {
-        error = errno;
-        return 0;
-    }
-    return (st.stx_mask & STATX_MNT_ID) != 0 ? st.stx_mnt_id : 0;
-}
-
-// By the mount visible at path: never a file that is not a regular file or
-// a directory, which the preview must not open, nor one it cannot look at.
-// sed -i cannot rename a new file over a mount point, so the only file
-// mounted on its own that varnex can change is the one echo writes in
-// place, /etc/hostname; any other stays read-only, and unread.
-Cover cover_of(const std::string &path, const MountEntry *mount, const std::string &hostname)
-{
-    Cover cover;
-    cover.path = path;
-    struct stat st = {};
-    struct statvfs fs = {};
-    const std::string type = mount != nullptr ? mount->type : "";
-    if (type == "autofs" || type == "nsfs" || lstat(path.c_str(), &st) != 0
-        || statvfs(path.c_str(), &fs) != 0)
-        return cover;
-    bool writable = (fs.f_flag & ST_RDONLY) == 0;
-    if (S_ISDIR(st.st_mode)) {
-        cover.kind = writable ? Cover::overlay : Cover::keep;
-        cover.read_only = !writable;
-    } else if (S_ISREG(st.st_mode) && path == hostname && writable) {
-        cover.kind = Cover::copy;
-    }
-    return cover;
-}
-
-// Where the files at a path lie: the device of their file system, and
-// the path within it. No device for what the preview cannot look at.
-struct Place {
-    std::string device;
-    std::string within;
-};
-
-Place place_of(const std::string &path, const MountEntry *mount)
-{
-    if (mount == nullptr)
-        return {};
-    std::string within = mount->root == "/" ? "" : mount->root;
-    within += path.substr(mount->path == "/" ? 0 : mount->path.size());
-    return {mount->device, within.empty() ? "/" : within};
-}
-
-// A directory reached through two mounts (bound a second time, or two
-// trees given by names that resolve apart) holds one set of files, and a
-// file reached twice is changed twice, or read as changed through a
-// read-only view. So each such view is bound from one overlay: the widest
-// that holds it, and of equal ones the first.
-void find_second_views(std::vector<Cover> &covers, const std::vector<Place> &places)
-{
-    const size_t none = covers.size();
-    std::vector<size_t> owners(covers.size(), none);
-    for (size_t i = 0; i < covers.size(); i++) {
-        if (places[i].device.empty()
-            || !(covers[i].kind == Cover::overlay
-                || (covers[i].kind == Cover::keep && covers[i].read_only)))
-            continue;
-        size_t &best = owners[i];
-        for (size_t j = 0; j < covers.size(); j++) {
-            if (j == i || covers[j].kind != Cover::overlay || places[j].device != places[i].device
-                || !is_within(places[i].within, places[j].within))
-                continue;
-            size_t width = places[j].within.size();
-            if (best == none || width < places[best].within.size()
-                || (width == places[best].within.size() && j < best))
-                best = j;
-        }
-        if (best != none && covers[i].kind == Cover::overlay && best > i
-            && places[best].within == places[i].within)
-            best = none;
-    }
-    for (size_t i = 0; i < covers.size(); i++) {
-        if (owners[i] == none)
-            continue;
-        const std::string &outer = places[owners[i]].within;
-        covers[i].kind = Cover::again;
-        covers[i].owner = owners[i];
-        covers[i].within = places[i].within.substr(outer == "/" ? 0 : outer.size());
-        covers[owners[i]].seen_again = true;
-    }
-}
-
-// Each tree, and each mount visible below one, in byte order, so that every
-// cover comes after the one it lies in.
-std::vector<Cover> plan_covers(const std::vector<std::string> &trees)
-{
-    char resolved[PATH_MAX];
-    const std::string hostname = realpath("/etc/hostname", resolved) != nullptr ? resolved : "";
-    std::vector<MountEntry> mounts = read_mountinfo();
-    std::map<unsigned long, const MountEntry *> by_id;
-    for (const MountEntry &mount : mounts)
-        by_id[mount.id] = &mount;
-    std::vector<std::pair<Cover, Place>> planned;
-    for (const std::string &tree : trees) {
-        int error = 0;
-        auto found = by_id.find(visible_mount_id(tree, error));
-        const MountEntry *mount = found == by_id.end() ? nullptr : found->second;
-        planned.emplace_back(cover_of(tree, mount, hostname), place_of(tree, mount));
-        planned.back().first.tree = true;
-    }
-    for (const MountEntry &mount : mounts) {
-        bool below = false;
-        for (const std::string &tree : trees)
-            below = below || (is_within(mount.path, tree) && mount.path != tree);
-        if (!below)
-            continue;
-        int error = 0;
-        unsigned long visible = visible_mount_id(mount.path, error);
-        // A mount hidden under a later one is out of varnex's reach.
-        if (visible == mount.id) {
-            planned.emplace_back(
-                cover_of(mount.path, &mount, hostname), place_of(mount.path, &mount));
-        } else if (visible == 0 && error == EACCES && mount.type != "autofs") {
-            Cover unreadable;
-            unreadable.path = mount.path;
-            planned.emplace_back(unreadable, Place{});
-        }
-    }
-    std::sort(planned.begin(), planned.end(),
-        [](const auto &a, const auto &b) { return a.first.path < b.first.path; });
-    std::vector<Cover> covers;
-    std::vector<Place> places;
-    for (auto &[cover, place] : planned) {
-        covers.push_back(std::move(cover));
-        places.push_back(std::move(place));
-    }
-    find_second_views(covers, places);
-    return covers;
-}
-
-// The cover that each one lies in, if any: in byte order the nearest
-// earlier one that holds it.
-std::vector<size_t> parents_of(const std::vector<Cover> &covers)
-{
-    std::vector<size_t> parents(covers.size(), covers.size());
-    for (size_t i = 0; i < covers.size(); i++)
-        for (size_t j = i; j-- > 0;)
-            if (is_within(covers[i].path, covers[j].path)) {
-                parents[i] = j;
-                break;
-            }
-    return parents;
-}
-
-// In what order to mount the covers: each after the one it lies in, and a
-// second view after the overlay it is bound from; else in byte order.
-std::vector<size_t> mount_order(std::vector<Cover> &covers)
-{
-    const size_t none = covers.size();
-    std::vector<size_t> parents = parents_of(covers);
-    std::vector<std::vector<size_t>> next(covers.size());
-    std::vector<int> waiting(covers.size(), 0);
-    for (size_t i = 0; i < covers.size(); i++) {
-        size_t parent = parents[i];
-        if (parent != none) {
-            next[parent].push_back(i);
-            waiting[i]++;
-            // Kept, but under a mount made above it.
-            if (covers[i].kind == Cover::keep)
-                covers[i].bind_back
-                    = covers[parent].kind != Cover::keep || covers[parent].bind_back;
-        }
-        if (covers[i].kind == Cover::again) {
-            next[covers[i].owner].push_back(i);
-            waiting[i]++;
-        }
-    }
-    std::set<size_t> ready;
-    for (size_t i = 0; i < covers.size(); i++)
-        if (waiting[i] == 0)
-            ready.insert(i);
-    std::vector<size_t> order;
-    while (!ready.empty()) {
-        size_t i = *ready.begin();
-        ready.erase(ready.begin());
-        order.push_back(i);
-        for (size_t later : next[i])
-            if (--waiting[later] == 0)
-                ready.insert(later);
-    }
-    for (size_t i = 0; i < covers.size(); i++)
-        if (waiting[i] != 0)
-            fail("cannot preview " + diff_quoted(covers[i].path)
-                + ": it is shown again inside the mount it would be bound from");
-    return order;
-}
 
 void seal_every_mount()
 {
@@ -307,99 +71,6 @@ void replace_dev()
     struct mount_attr attr = {};
     attr.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID;
     check(mount_setattr(AT_FDCWD, "/dev", 0, &attr, sizeof attr), "cannot make /dev read-only");
-}
-
-bool copy_regular_file(const std::string &from, const struct stat &st, const std::string &to)
-{
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary);
-    out << in.rdbuf();
-    out.close();
-    return in && out && chown(to.c_str(), st.st_uid, st.st_gid) == 0
-        && chmod(to.c_str(), st.st_mode & 07777) == 0;
-}
-
-// What each cover needs in the scratch tmpfs before the first overlay hides
-// anything: the host's view of it, or copies of a file. A bind of a sealed
-// mount is sealed too.
-void take_lower_views(std::vector<Cover> &covers)
-{
-    for (size_t i = 0; i < covers.size(); i++) {
-        Cover &cover = covers[i];
-        std::string dir = cover_dir(i);
-        std::string shown = diff_quoted(cover.path);
-        check(mkdir(dir.c_str(), 0700), "cannot use the scratch tmpfs");
-        if (cover.kind == Cover::overlay) {
-            for (const char *sub : {"/lower", "/upper", "/work", "/before", "/view"})
-                check(mkdir((dir + sub).c_str(), 0755), "cannot use the scratch tmpfs");
-            check(mount(cover.path.c_str(), (dir + "/lower").c_str(), nullptr, MS_BIND, nullptr),
-                "cannot take the view of " + shown);
-        } else if (cover.kind == Cover::copy) {
-            struct stat st = {};
-            check(mkdir((dir + "/before").c_str(), 0755) | mkdir((dir + "/upper").c_str(), 0755)
-                    | stat(cover.path.c_str(), &st),
-                "cannot use the scratch tmpfs");
-            if (!copy_regular_file(cover.path, st, dir + "/before/file")
-                || !copy_regular_file(cover.path, st, dir + "/upper/file"))
-                fail(with_errno("cannot copy " + shown));
-        } else if (cover.bind_back) {
-            // Whatever it is, it is bound, never opened. One the preview
-            // cannot look at, it cannot bind either: it stays hidden.
-            std::string lower = dir + "/lower";
-            struct stat st = {};
-            bool is_dir = lstat(cover.path.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
-            int made
-                = is_dir ? mkdir(lower.c_str(), 0755) : mknod(lower.c_str(), S_IFREG | 0600, 0);
-            if (made != 0
-                || mount(cover.path.c_str(), lower.c_str(), nullptr, MS_BIND, nullptr) != 0)
-                cover.bind_back = false;
-        }
-    }
-}
-
-void mount_covers(std::vector<Cover> &covers, const std::vector<size_t> &order)
-{
-    for (size_t i : order) {
-        Cover &cover = covers[i];
-        std::string dir = cover_dir(i);
-        std::string shown = diff_quoted(cover.path);
-        if (cover.kind == Cover::overlay) {
-            std::string options = "lowerdir=" + dir;
-            options += "/lower,upperdir=" + dir;
-            options += "/upper,workdir=" + dir;
-            options += "/work";
-            if (mount("varnex-preview", cover.path.c_str(), "overlay", MS_NOSUID | MS_NODEV,
-                    options.c_str())
-                != 0) {
-                // A kernel file system below a tree (the /proc of a chroot)
-                // is no lower layer for overlayfs. It stays, read-only.
-                if (cover.tree)
-                    fail(with_errno("cannot overlay " + shown));
-                cover.kind = Cover::keep;
-                cover.bind_back = true;
-            }
-        }
-        if (cover.kind == Cover::again) {
-            // From the overlay's own view, which no later mount hides.
-            std::string from = cover_dir(cover.owner) + "/view" + cover.within;
-            check(mount(from.c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
-                "cannot show " + shown + " again");
-            if (cover.read_only)
-                check(mount(nullptr, cover.path.c_str(), nullptr,
-                          MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr),
-                    "cannot keep " + shown + " read-only");
-        } else if (cover.kind == Cover::copy) {
-            check(
-                mount((dir + "/upper/file").c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
-                "cannot cover " + shown);
-        } else if (cover.bind_back) {
-            check(mount((dir + "/lower").c_str(), cover.path.c_str(), nullptr, MS_BIND, nullptr),
-                "cannot keep " + shown);
-        }
-        if (cover.seen_again)
-            check(mount(cover.path.c_str(), (dir + "/view").c_str(), nullptr, MS_BIND, nullptr),
-                "cannot take the view of " + shown);
-    }
 }
 
 #if defined(__x86_64__)
@@ -496,36 +167,7 @@ void end_if_interrupted()
         exit(128 + interrupted);
 }
 
-bool write_all(int fd, const std::string &text)
-{
-    for (size_t done = 0; done < text.size();) {
-        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
 } // namespace
-
-std::string cover_dir(size_t index)
-{
-    return std::string(scratch_dir) + "/" + std::to_string(index);
-}
-
-void fail(const std::string &message)
-{
-    fprintf(stderr, "varnex-preview: %s\n", message.c_str());
-    exit(2);
-}
-
-std::string with_errno(const std::string &message)
-{
-    return message + ": " + strerror(errno);
-}
 
 void run_sandbox(const std::vector<std::string> &trees, const std::string &varnex,
     const std::vector<std::string> &args, const std::string &cwd)
@@ -545,15 +187,17 @@ void run_sandbox(const std::vector<std::string> &trees, const std::string &varne
     check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr),
         "cannot make the sandbox's mounts private");
     // Decided as the host has them, before the seal makes everything read-only.
-    std::vector<Cover> covers = plan_covers(trees);
-    std::vector<size_t> order = mount_order(covers);
+    CoverPlan plan = plan_covers(gather_cover_facts(trees));
+    if (!plan.refusal.empty())
+        fail(plan.refusal);
+    std::vector<Cover> &covers = plan.covers;
     check(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr),
         "cannot mount the sandbox's /proc");
     // From here on, only the mounts made below can be written.
     seal_every_mount();
     replace_dev();
-    take_lower_views(covers);
-    mount_covers(covers, order);
+    take_host_views(covers);
+    mount_covers(covers);
     // Relative paths must reach the overlays, not the trees beneath them.
     check(chdir(cwd.c_str()), "cannot enter " + diff_quoted(cwd));
 
@@ -570,7 +214,7 @@ void run_sandbox(const std::vector<std::string> &trees, const std::string &varne
     // varnex ends with 0 or 1; 2 is the child's own failure to start it.
     if (WEXITSTATUS(status) == 2)
         exit(2);
-    std::string diff = show_changes(covers);
+    std::string diff = diff_of_changes(covers);
     std::string closing = closing_text(diff, old_name, colour_wanted(2), WEXITSTATUS(status) == 1);
     end_if_interrupted();
     if (!write_all(1, colour_wanted(1) ? coloured_diff(diff) : diff))

@@ -15,7 +15,9 @@
 #include <functional>
 #include <vector>
 
+#include "diff_text.h"
 #include "path_text.h"
+#include "sys_util.h"
 
 namespace {
 
@@ -44,22 +46,6 @@ bool label(const std::string &name, const std::string &side,
         return false;
     labelled = diff_quoted(host_path(name.substr(side.size() + 1)));
     return true;
-}
-
-bool copy_file(int from_dir, int to_dir, const char *name)
-{
-    int from = openat(from_dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (from == -1)
-        return false;
-    int to = openat(to_dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    bool copied = to != -1;
-    char buffer[65536];
-    for (ssize_t got; copied && (got = read(from, buffer, sizeof buffer)) != 0;)
-        copied = got > 0 && write(to, buffer, static_cast<size_t>(got)) == got;
-    close(from);
-    if (to != -1 && close(to) != 0)
-        copied = false;
-    return copied;
 }
 
 // Mirrors upper's directories in before, and gives before the host's own
@@ -110,7 +96,7 @@ long copy_host_side(int upper, int lower, int before)
             continue;
         bool copied = true;
         if (S_ISREG(host.st_mode)) {
-            copied = copy_file(lower, before, name);
+            copied = copy_file(lower, name, before, name);
         } else if (S_ISLNK(host.st_mode)) {
             std::vector<char> target(static_cast<size_t>(host.st_size) + 1);
             ssize_t length = readlinkat(lower, name, target.data(), target.size());
@@ -161,43 +147,19 @@ const char *diff_program()
 // that neither the caller's locale nor POSIXLY_CORRECT changes its output.
 std::string run_diff(const std::string &dir)
 {
-    const std::string shown_path = "the changes";
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        fail(with_errno("cannot compare " + shown_path));
-    const char *program = diff_program();
-    pid_t pid = fork();
-    if (pid == 0) {
-        char *const argv[] = {const_cast<char *>("diff"), const_cast<char *>("-r"),
-            const_cast<char *>("-u"), const_cast<char *>("-a"),
-            const_cast<char *>("--no-dereference"), const_cast<char *>("--unidirectional-new-file"),
-            const_cast<char *>("before"), const_cast<char *>("upper"), nullptr};
-        char *const env[]
-            = {const_cast<char *>("LC_ALL=C"), const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
-        if (chdir(dir.c_str()) == 0 && dup2(out[1], 1) == 1)
-            execve(program, argv, env);
-        _exit(127);
-    }
-    close(out[1]);
-    if (pid == -1)
-        fail(with_errno("cannot compare " + shown_path));
+    char *const argv[] = {const_cast<char *>("diff"), const_cast<char *>("-r"),
+        const_cast<char *>("-u"), const_cast<char *>("-a"), const_cast<char *>("--no-dereference"),
+        const_cast<char *>("--unidirectional-new-file"), const_cast<char *>("before"),
+        const_cast<char *>("upper"), nullptr};
+    char *const env[]
+        = {const_cast<char *>("LC_ALL=C"), const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
     std::string raw;
-    char buffer[65536];
-    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) != 0;) {
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            break;
-        raw.append(buffer, static_cast<size_t>(got));
-    }
-    close(out[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) { }
+    int status = run_program(diff_program(), argv, env, dir, raw, "cannot compare the changes");
     // A Ctrl-C reaches diff too: the user asked for no more.
     if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
         exit(128 + WTERMSIG(status));
     if (!WIFEXITED(status) || WEXITSTATUS(status) > 1)
-        fail("cannot compare " + shown_path + ": diff failed");
+        fail("cannot compare the changes: diff failed");
     return raw;
 }
 
@@ -207,29 +169,25 @@ std::string run_diff(const std::string &dir)
 bool relabel_diff(const std::string &raw,
     const std::function<std::string(const std::string &)> &host_path, std::string &shown)
 {
-    // diff -r starts each file's section with a line "diff ...". A line of
-    // the files' own text starts with ' ', '-', '+' or '\', so that line
-    // cannot be mistaken, and the two after it are the headers.
+    // diff -r starts each file's section with a line "diff ...", which
+    // goes, and the two after it are the headers.
     int headers_due = 0;
-    for (size_t start = 0; start < raw.size();) {
-        size_t newline = raw.find('\n', start);
-        size_t stop = newline == std::string::npos ? raw.size() : newline + 1;
-        std::string line = raw.substr(start, stop - start);
-        start = stop;
+    for (const DiffLine &parsed : parse_diff(raw)) {
+        std::string line(parsed.text);
         size_t end = 0;
         std::string first;
         std::string second;
-        if (line.compare(0, 5, "diff ") == 0) {
+        if (parsed.kind == DiffLine::command) {
             headers_due = 2;
         } else if (headers_due > 0) {
             const char *side = headers_due == 2 ? "before" : "upper";
             const char *mark = headers_due == 2 ? "--- " : "+++ ";
-            if (line.compare(0, 4, mark) != 0
+            if (parsed.kind != (headers_due == 2 ? DiffLine::old_header : DiffLine::new_header)
                 || !label(name_at(line, 4, end), side, host_path, first))
                 return false;
             shown += mark + first + "\n";
             headers_due--;
-        } else if (line.compare(0, 5, "File ") == 0) {
+        } else if (parsed.kind == DiffLine::link) {
             // "File X is a symbolic link while file Y is a regular file"
             std::string name = name_at(line, 5, end);
             size_t other = line.find(" while file ", end);
@@ -239,9 +197,9 @@ bool relabel_diff(const std::string &raw,
                 return false;
             shown += "File " + first;
             shown += line.substr(end, other + 12 - end) + second;
-            shown += line.substr(other_end);
+            shown += line.substr(other_end) + (parsed.newline ? "\n" : "");
         } else {
-            shown += line;
+            shown += line + (parsed.newline ? "\n" : "");
         }
     }
     return headers_due == 0;
@@ -249,24 +207,27 @@ bool relabel_diff(const std::string &raw,
 
 } // namespace
 
-std::string show_changes(const std::vector<Cover> &covers)
+std::string diff_of_changes(const std::vector<Cover> &covers)
 {
-    // Each changed cover's two sides are bound under a name of its number,
-    // with as many digits as the last one has, so that one diff takes them
-    // all in the covers' order.
+    // Each changed cover's two sides are bound under a name of its rank by
+    // path, with as many digits as the covers' count has, so that one diff
+    // takes them all in the order of their paths.
     const std::string dir = std::string(scratch_dir) + "/diff";
-    if (mkdir(dir.c_str(), 0700) != 0 || mkdir((dir + "/before").c_str(), 0700) != 0
-        || mkdir((dir + "/upper").c_str(), 0700) != 0)
-        fail(with_errno("cannot compare the changes"));
+    for (const char *sub : {"", "/before", "/upper"})
+        check(mkdir((dir + sub).c_str(), 0700), "cannot compare the changes");
+    std::vector<size_t> by_path;
+    for (size_t i = 0; i < covers.size(); i++)
+        if (covers[i].action == Cover::overlay || covers[i].action == Cover::copy)
+            by_path.push_back(i);
+    std::sort(by_path.begin(), by_path.end(),
+        [&covers](size_t a, size_t b) { return covers[a].path < covers[b].path; });
     const size_t width = std::to_string(covers.size()).size();
-    bool changed = false;
-    for (size_t i = 0; i < covers.size(); i++) {
-        if (covers[i].kind != Cover::overlay && covers[i].kind != Cover::copy)
-            continue;
+    std::vector<size_t> named;
+    for (size_t i : by_path) {
         std::string from = cover_dir(i);
-        if (covers[i].kind == Cover::overlay && host_side_of_changes(from) == 0)
+        if (covers[i].action == Cover::overlay && host_side_of_changes(from) == 0)
             continue;
-        std::string name = std::to_string(i);
+        std::string name = std::to_string(named.size());
         name.insert(0, width - name.size(), '0');
         for (const char *side : {"/before/", "/upper/"}) {
             std::string to = dir + side;
@@ -276,18 +237,18 @@ std::string show_changes(const std::vector<Cover> &covers)
                 || mount(source.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
                 fail(with_errno("cannot compare " + diff_quoted(covers[i].path)));
         }
-        changed = true;
+        named.push_back(i);
     }
     std::string shown;
-    if (!changed)
+    if (named.empty())
         return shown;
-    auto host_path = [&covers](const std::string &name) {
+    auto host_path = [&covers, &named](const std::string &name) {
         size_t slash = name.find('/');
-        size_t i = std::strtoul(name.substr(0, slash).c_str(), nullptr, 10);
-        if (slash == std::string::npos || i >= covers.size())
+        size_t k = std::strtoul(name.substr(0, slash).c_str(), nullptr, 10);
+        if (slash == std::string::npos || k >= named.size())
             return name;
-        const Cover &cover = covers[i];
-        return cover.kind == Cover::copy ? cover.path : cover.path + name.substr(slash);
+        const Cover &cover = covers[named[k]];
+        return cover.action == Cover::copy ? cover.path : cover.path + name.substr(slash);
     };
     if (!relabel_diff(run_diff(dir), host_path, shown))
         fail("cannot compare the changes: diff wrote what it should not");

@@ -23,6 +23,7 @@
 
 #include "path_text.h"
 #include "sandbox.h"
+#include "sys_util.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ bool reached_through_proc_link(const std::string &path)
         return false;
     }
     if (errno == ENOSYS)
-        fail("needs Linux 5.12 or later, to make every mount read-only in one call");
+        fail("needs Linux 5.6 or later, to resolve a path without following the links of /proc");
     if (errno != ELOOP && errno != EACCES)
         return false;
     how.resolve = 0;
