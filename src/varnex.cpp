@@ -1,15 +1,20 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -134,7 +139,11 @@ void ignore_broken_pipe(int /*signal_number*/)
 // a missing /etc/hostname with the caller's umask, and it must be readable.
 // grep and sed match bytes, which is what a literal match means, and not
 // characters of a multibyte locale that an escaped pattern could split.
-// Once the rename has begun, its own output must not cut it short.
+// Once the rename has begun, its own output must not cut it short: neither
+// a dead pipe nor a log at its file-size limit. SIGXFSZ is ignored rather
+// than caught, and the commands inherit that: a sed at the limit then fails
+// with an error and removes its temporary file, where the signal would end
+// it and leave the file behind.
 void prepare_for_commands()
 {
     for (int fd = 0; fd <= 2; fd++)
@@ -142,6 +151,7 @@ void prepare_for_commands()
             exit_with_message("cannot open /dev/null for a closed standard descriptor.\n");
     signal(SIGCHLD, SIG_DFL);
     signal(SIGPIPE, ignore_broken_pipe);
+    signal(SIGXFSZ, SIG_IGN);
     umask(022);
     setenv("LC_ALL", "C", 1);
 }
@@ -182,35 +192,180 @@ bool overlaps_any(const std::set<std::string> &paths, const std::string &path)
     return false;
 }
 
+// An argument that find will search, and the places of file systems it
+// reaches (see refuse_overlapping_mounts).
+struct Searched {
+    const char *text;
+    std::string resolved;
+    std::pair<dev_t, ino_t> inode;
+    unsigned long mount_id; // 0 when the kernel does not tell
+    std::vector<std::string> places;
+};
+
+// A mount as /proc/self/mountinfo lists it: its file system, the directory
+// of that file system it shows, and where it shows it.
+struct Mount {
+    std::string device;
+    std::string root;
+    std::string point;
+};
+
+// A path field of mountinfo as the bytes it stands for: the kernel writes a
+// blank, tab, newline or backslash as a backslash and three octal digits.
+std::string decode_mount_path(const std::string &field)
+{
+    std::string path;
+    for (size_t i = 0; i < field.size(); i++) {
+        if (field[i] == '\\' && field.size() - i >= 4
+            && field.find_first_not_of("01234567", i + 1) >= i + 4) {
+            path += static_cast<char>(
+                (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            path += field[i];
+        }
+    }
+    return path;
+}
+
+// Every mount by its id, from one read. Without /proc there are none, and
+// only paths and inodes are compared.
+std::map<unsigned long, Mount> read_mounts()
+{
+    std::map<unsigned long, Mount> mounts;
+    std::ifstream in("/proc/self/mountinfo");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        unsigned long id = 0;
+        unsigned long parent = 0;
+        std::string device, root, point;
+        if (fields >> id >> parent >> device >> root >> point)
+            mounts[id] = {device, decode_mount_path(root), decode_mount_path(point)};
+    }
+    return mounts;
+}
+
+// The place of path below a mount, as "/<device><path in its file system>",
+// so that the places of one file system hold each other as their paths do.
+std::string place_of(const Mount &mount, const std::string &path)
+{
+    std::string below = mount.point == "/" ? path : path.substr(mount.point.size());
+    if (below == "/")
+        below.clear();
+    return "/" + mount.device + (mount.root == "/" ? "" : mount.root) + below;
+}
+
+bool reaches(const Searched &argument, const std::string &place)
+{
+    return std::any_of(argument.places.begin(), argument.places.end(),
+        [&](const std::string &own) { return holds(own, place) || holds(place, own); });
+}
+
+[[noreturn]] void refuse_overlap(const char *earlier, const char *later)
+{
+    std::string message
+        = format_text("directories '%s' and '%s' overlap: a file in both would be renamed twice.\n",
+            earlier, later);
+    exit_with_message(message.c_str());
+}
+
+// The arguments that find will search, resolved as it will reach them. One
+// that exists but cannot be resolved (a working directory unmounted, or left
+// in another mount namespace) cannot be compared with the others, and ends
+// the rename. What does not exist, or is left alone, is never searched.
+std::vector<Searched> resolve_arguments(int argc, char *argv[])
+{
+    std::vector<Searched> searched;
+    for (int i = 2; i < argc; i++) {
+        if (is_link_to_non_directory(argv[i]))
+            continue;
+        char buffer[PATH_MAX];
+        struct statx status { };
+        if (realpath(argv[i], buffer) == nullptr
+            || statx(AT_FDCWD, buffer, 0, STATX_INO | STATX_MNT_ID, &status) != 0) {
+            const char *reason = strerror(errno);
+            struct stat link_status { };
+            if (lstat(argv[i], &link_status) != 0)
+                continue;
+            exit_with_message(
+                format_text("'%s' exists but cannot be resolved: %s.\n", argv[i], reason).c_str());
+        }
+        searched.push_back(
+            {argv[i], buffer, {makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino},
+                (status.stx_mask & STATX_MNT_ID) != 0 ? status.stx_mnt_id : 0, {}});
+    }
+    return searched;
+}
+
 // A file that the sweep reaches twice gets the replacement twice, which
 // turns node1 into node100 when the new name is node10. So two arguments
 // that find reaches the same files through (the same tree twice, a link and
-// its target, one inside the other) end the rename before it begins. What
-// does not exist, or is left alone, is never searched. A shell glob can give
-// thousands of arguments: each is resolved once, and compared with all the
+// its target, one inside the other) end the rename before it begins. A shell
+// glob can give thousands of arguments: each is compared with all the
 // earlier ones only to name the one it overlaps.
-void refuse_overlapping_arguments(int argc, char *argv[])
+void refuse_overlapping_paths(const std::vector<Searched> &searched)
 {
-    std::vector<std::pair<const char *, std::string>> searched;
     std::set<std::string> paths;
-    for (int i = 2; i < argc; i++) {
-        char buffer[PATH_MAX];
-        if (is_link_to_non_directory(argv[i]) || realpath(argv[i], buffer) == nullptr)
-            continue;
-        std::string resolved = buffer;
-        if (overlaps_any(paths, resolved)) {
-            for (const auto &[earlier, earlier_resolved] : searched) {
-                if (!holds(earlier_resolved, resolved) && !holds(resolved, earlier_resolved))
-                    continue;
-                std::string message = format_text(
-                    "directories '%s' and '%s' overlap: a file in both would be renamed twice.\n",
-                    earlier, argv[i]);
-                exit_with_message(message.c_str());
+    for (size_t i = 0; i < searched.size(); i++) {
+        const std::string &resolved = searched[i].resolved;
+        if (overlaps_any(paths, resolved))
+            for (size_t j = 0; j < i; j++)
+                if (holds(searched[j].resolved, resolved) || holds(resolved, searched[j].resolved))
+                    refuse_overlap(searched[j].text, searched[i].text);
+        paths.insert(resolved);
+    }
+}
+
+// Mounts join trees that paths keep apart: one directory bound at two places
+// given, or bound inside another tree given. What an argument reaches is its
+// own place and that of every mount below it; mounts are read once, and no
+// tree is walked.
+void refuse_overlapping_mounts(std::vector<Searched> &searched)
+{
+    std::map<std::pair<dev_t, ino_t>, size_t> inodes;
+    for (size_t i = 0; i < searched.size(); i++) {
+        auto [same, inserted] = inodes.emplace(searched[i].inode, i);
+        if (!inserted)
+            refuse_overlap(searched[same->second].text, searched[i].text);
+    }
+    std::map<unsigned long, Mount> mounts = read_mounts();
+    std::map<std::string, size_t> by_path;
+    for (size_t i = 0; i < searched.size(); i++) {
+        by_path.emplace(searched[i].resolved, i);
+        auto mount = mounts.find(searched[i].mount_id);
+        if (mount != mounts.end() && holds(mount->second.point, searched[i].resolved))
+            searched[i].places.push_back(place_of(mount->second, searched[i].resolved));
+    }
+    // The closest argument above a mount reaches it: arguments that hold
+    // one another are refused already, so there is one at most. "/" holds
+    // every other argument, so it is never one of several here.
+    for (const auto &[id, mount] : mounts) {
+        for (size_t slash = mount.point.rfind('/'); slash != std::string::npos && slash > 0;
+             slash = mount.point.rfind('/', slash - 1)) {
+            auto owner = by_path.find(mount.point.substr(0, slash));
+            if (owner != by_path.end()) {
+                searched[owner->second].places.push_back(place_of(mount, mount.point));
+                break;
             }
         }
-        paths.insert(resolved);
-        searched.emplace_back(argv[i], std::move(resolved));
     }
+    std::set<std::string> places;
+    for (size_t i = 0; i < searched.size(); i++) {
+        for (const std::string &place : searched[i].places)
+            if (overlaps_any(places, place))
+                for (size_t j = 0; j < i; j++)
+                    if (reaches(searched[j], place))
+                        refuse_overlap(searched[j].text, searched[i].text);
+        places.insert(searched[i].places.begin(), searched[i].places.end());
+    }
+}
+
+void refuse_overlapping_arguments(int argc, char *argv[])
+{
+    std::vector<Searched> searched = resolve_arguments(argc, argv);
+    refuse_overlapping_paths(searched);
+    if (searched.size() > 1)
+        refuse_overlapping_mounts(searched);
 }
 
 // Each step runs only if the one before it succeeded, and nothing is undone:
@@ -275,16 +430,23 @@ void refuse_overlapping_arguments(int argc, char *argv[])
 
     // -H searches a directory given as a symbolic link, and no link below
     // it. Only regular files, so that sed never replaces a link by a copy;
-    // only those grep finds the name in, so that no other file is rewritten;
-    // and a sed for each, so that one file sed cannot replace (bind-mounted,
-    // immutable) spoils none of the others.
+    // grep skips a FIFO, device or socket mounted over one, rather than wait
+    // on it; only those grep finds the name in, so that no other file is
+    // rewritten; and a sed for each, so that one file sed cannot replace
+    // (bind-mounted, immutable) spoils none of the others. xargs stops at
+    // once when a command it runs is killed by a signal (the out-of-memory
+    // killer), so a shell for each batch runs the seds and counts a killed
+    // one as one failed file. Given no file, it runs sed alone, which says
+    // "no input files" and fails, so that an empty directory warns as ever.
     for (int i = 2; i < argc; i++) {
         if (is_link_to_non_directory(argv[i])) {
             fprintf(stderr, "'%s' is a link and not a directory: left alone.\n", argv[i]);
             continue;
         }
-        command_buffer = format_text("find -H %s -name '*conf' -type f -exec grep -lZF -e '%s' -- "
-                                     "{} + | xargs -0 -n 1 sed -i 's/%s/%s/g' ",
+        command_buffer = format_text(
+            "find -H %s -name '*conf' -type f -exec grep -D skip -lZF -e '%s' -- {} + | xargs -0 "
+            "sh -c 'e=$1; shift; [ $# != 0 ] || exec sed -i \"$e\"; s=0; for f in \"$@\"; do "
+            "sed -i \"$e\" \"$f\" || s=1; done; exit $s' sh 's/%s/%s/g' ",
             find_start_word(argv[i]).c_str(), fixed_name.c_str(), sed_pattern.c_str(),
             new_hostname);
         status = run_command(command_buffer.c_str());
