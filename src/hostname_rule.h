@@ -14,4 +14,9 @@ int char_in_set(char c, const char *set);
 // goes into shell commands and sed expressions.
 int is_valid_hostname(const char *name);
 
+// Whether an old name may be replaced in /etc/hosts and conf files: not
+// empty, no control character, and inside no loopback name or standard
+// address of the usual /etc/hosts files.
+bool is_replaceable_name(const char *name);
+
 #endif

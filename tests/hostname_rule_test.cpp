@@ -45,3 +45,35 @@ TEST(HostnameRule, CharInSetComparesBytesWithoutFoldingCase)
     EXPECT_EQ(char_in_set('-', hostname_first_chars), 0);
     EXPECT_EQ(char_in_set('-', hostname_rest_chars), 1);
 }
+
+TEST(HostnameRule, ReplacesOldNamesButNoneInsideLoopbackNamesOrStandardAddresses)
+{
+    const struct {
+        std::string name;
+        bool replaceable;
+    } cases[] = {
+        {"oldbox", true},
+        {"db.1", true},
+        {"-x", true},
+        {"it's/a*[b]$\\^", true},
+        {"caf\xc3\xa9", true},
+        {"localhostx", true},
+        {"127.0.0.10", true},
+        {"", false},
+        {"localhost", false},
+        {"host", false},
+        {"local", false},
+        {"domain", false},
+        {"ip6-loop", false},
+        {"1", false},
+        {"127", false},
+        {"::", false},
+        {"ff02", false},
+        {"fe00::0", false},
+        {"old\nbox", false},
+        {"old\tbox", false},
+        {"old\x7f", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(is_replaceable_name(c.name.c_str()), c.replaceable) << '"' << c.name << '"';
+}

@@ -61,7 +61,7 @@ std::string own_lines(const std::string &err)
     for (std::string line; std::getline(in, line);)
         if (line.rfind("find: ", 0) != 0 && line.rfind("grep: ", 0) != 0
             && line.rfind("sed: ", 0) != 0 && line.rfind("xargs: ", 0) != 0
-            && line.rfind("sh: ", 0) != 0)
+            && line.rfind("sh: ", 0) != 0 && line != "Killed")
             kept += line + "\n";
     return kept;
 }
@@ -93,9 +93,11 @@ std::string sed_command(const std::string &pattern, const std::string &n = "newb
 std::string find_command(
     const std::string &word, const std::string &pattern = "oldbox", const std::string &fixed = "")
 {
-    return "find -H " + word + " -name '*conf' -type f -exec grep -lZF -e '"
-        + (fixed.empty() ? pattern : fixed) + "' -- {} + | xargs -0 -n 1 sed -i 's/" + pattern
-        + "/newbox/g' ";
+    return "find -H " + word + " -name '*conf' -type f -exec grep -D skip -lZF -e '"
+        + (fixed.empty() ? pattern : fixed)
+        + "' -- {} + | xargs -0 sh -c 'e=$1; shift; [ $# != 0 ] || exec sed -i \"$e\"; s=0; for f "
+          "in \"$@\"; do sed -i \"$e\" \"$f\" || s=1; done; exit $s' sh 's/"
+        + pattern + "/newbox/g' ";
 }
 // The transcript up to the directories, for oldbox to newbox.
 const std::string renamed = names("newbox", "oldbox") + running(echo_command("newbox"))
@@ -308,6 +310,35 @@ TEST_F(Rename, FollowsTheSequenceAndStopsOrWarnsAsEachStepDecides)
             .says(overlap("{root}/srv/app/sub", "{root}/srv/app"))
             .exits(1)
             .kernel_after("oldbox"),
+        RenameCase("one directory bound at a second place")
+            .given({{"srv/bound", "<dir>"}})
+            .after("mount --bind \"$root/srv/app\" \"$root/srv/bound\"")
+            .run({"newbox", "{root}/srv/app", "{root}/srv/bound"})
+            .says(overlap("{root}/srv/app", "{root}/srv/bound"))
+            .exits(1)
+            .kernel_after("oldbox"),
+        RenameCase("a directory bound inside a later one")
+            .given({{"srv/app/sub/in", "<dir>"}})
+            .after("mount --bind \"$root/srv/two\" \"$root/srv/app/sub/in\"")
+            .run({"newbox", "{root}/srv/two", "{root}/srv/app"})
+            .says(overlap("{root}/srv/two", "{root}/srv/app"))
+            .exits(1)
+            .kernel_after("oldbox"),
+        RenameCase("a directory with a blank bound inside an earlier one")
+            .given({{"srv/app/sub/in", "<dir>"}, {"srv/t w o/x.conf", "oldbox\n"}})
+            .after("mount --bind \"$root/srv/t w o\" \"$root/srv/app/sub/in\"")
+            .run({"newbox", "{root}/srv/app", "{root}/srv/t w o"})
+            .says(overlap("{root}/srv/app", "{root}/srv/t w o"))
+            .exits(1)
+            .kernel_after("oldbox"),
+        RenameCase("an argument that exists but cannot be resolved")
+            .after("mkdir \"$root/../gone\" && mount -t tmpfs gone \"$root/../gone\" && mkdir "
+                   "\"$root/../gone/sub\" && cd \"$root/../gone\" && umount -l \"$root/../gone\"")
+            .run({"newbox", ".", "sub"})
+            .says(names("newbox", "oldbox")
+                + "'.' exists but cannot be resolved: No such file or directory.\n\n")
+            .exits(1)
+            .kernel_after("oldbox"),
         RenameCase("/etc/hostname not writable")
             .given({{"etc/hostname", "<dir>"}})
             .run({"newbox", "{root}/srv/app"})
@@ -374,6 +405,12 @@ TEST_F(Rename, FollowsTheSequenceAndStopsOrWarnsAsEachStepDecides)
             .prints(grep_found)
             .exits(128 + SIGINT)
             .changes(renamed_files),
+        RenameCase("standard error appended to a log at its file-size limit")
+            .after("head -c 1024 /dev/zero >\"$root/../log\"; run_varnex() { (ulimit -f 1; "
+                   "\"$varnex\" \"$@\" 2>>\"$root/../log\"); }")
+            .run({"newbox", "{root}/srv/app"})
+            .prints(grep_found)
+            .changes(with_app),
         RenameCase("standard output closed")
             .after("run_varnex() { \"$varnex\" \"$@\" >&-; }")
             .run({"newbox", "{root}/srv/app"})
@@ -495,6 +532,16 @@ TEST_F(Rename, EditsOnlyRegularConfFilesThatHoldTheNameEachOnItsOwn)
     many_with_name["srv/many/resolv.conf"] = "search oldbox\n";
     const std::string bind
         = "mount --bind \"$root/srv/many/resolv.conf\" \"$root/srv/many/resolv.conf\"";
+    // A sed given big.conf is killed, as by the out-of-memory killer.
+    auto with_big = many;
+    with_big["srv/many/big.conf"] = "oldbox\n";
+    const std::string killing_sed = R"sh(mkdir "$root/../bin" && printf '#!/bin/sh
+case "$3" in *big.conf) kill -KILL $$;; esac
+exec %s "$@"
+' "$(command -v sed)" >"$root/../bin/sed" && chmod +x "$root/../bin/sed" || exit
+run_varnex() { PATH="$root/../bin:$PATH" "$varnex" "$@"; })sh";
+    auto with_large = many;
+    with_large["srv/many/large.conf"] = "oldbox\n" + std::string(4000, 'x') + "\n";
 
     const RenameCase cases[] = {
         RenameCase("directory, link and blanks")
@@ -526,6 +573,40 @@ TEST_F(Rename, EditsOnlyRegularConfFilesThatHoldTheNameEachOnItsOwn)
                 + failed(find_command("{root}/srv/many"), no_files))
             .prints(grep_found)
             .changes(many_renamed),
+        RenameCase("a sed killed by a signal, warned after the others")
+            .given(with_big)
+            .after(killing_sed)
+            .run({"newbox", "{root}/srv/many"})
+            .says(renamed + running(find_command("{root}/srv/many"))
+                + failed(find_command("{root}/srv/many"), no_files))
+            .prints(grep_found)
+            .changes(many_renamed),
+        RenameCase("a sed killed by a signal, with bash as /bin/sh")
+            .given(with_big)
+            .after("mount --bind /bin/bash /bin/sh || exit; " + killing_sed)
+            .run({"newbox", "{root}/srv/many"})
+            .says(renamed + running(find_command("{root}/srv/many"))
+                + failed(find_command("{root}/srv/many"), no_files))
+            .prints(grep_found)
+            .changes(many_renamed),
+        RenameCase("a file larger than the file-size limit, left whole and warned")
+            .given(with_large)
+            .after("run_varnex() { (ulimit -f 2; \"$varnex\" \"$@\"); }")
+            .run({"newbox", "{root}/srv/many"})
+            .says(renamed + running(find_command("{root}/srv/many"))
+                + failed(find_command("{root}/srv/many"), no_files))
+            .prints(grep_found)
+            .changes(many_renamed),
+        RenameCase("a FIFO mounted over a conf file, skipped")
+            .given({{"srv/fifo/a.conf", "oldbox\n"}, {"srv/fifo/b.conf", "oldbox\n"}})
+            .after("mkfifo \"$root/../fifo\" && mount --bind \"$root/../fifo\" "
+                   "\"$root/srv/fifo/a.conf\" || exit; run_varnex() { timeout 20 \"$varnex\" "
+                   "\"$@\"; }")
+            .run({"newbox", "{root}/srv/fifo"})
+            .says(renamed + running(find_command("{root}/srv/fifo")))
+            .prints(grep_found)
+            .changes({{"etc/hostname", "newbox\n"}, {"etc/hosts", hosts_renamed},
+                {"srv/fifo/b.conf", "newbox\n"}}),
         RenameCase("links named *conf given, to a file and to nothing, left alone")
             .given({{"srv/a.conf", "-> app/app.conf"}, {"srv/gone.conf", "-> missing"}})
             .run({"newbox", "{root}/srv/a.conf", "{root}/srv/gone.conf", "{root}/srv/two"})
