@@ -24,7 +24,9 @@ description:
     ok. It warns that a rename may have stopped part way when
     C(/etc/hostname) holds another name, or when C(/etc/hosts) does not name
     the host. To finish such a rename, set the old name back with
-    C(sysctl kernel.hostname=OLD), then play again.
+    C(printf %s OLD > /proc/sys/kernel/hostname), which takes any name the
+    kernel does (hostname(1) refuses some, and sysctl(8) drops a leading
+    blank), then play again.
 options:
   name:
     description:
@@ -163,6 +165,7 @@ stderr:
 
 import os
 import re
+import shlex
 import signal
 
 from ansible.module_utils.basic import AnsibleModule
@@ -321,7 +324,8 @@ def warn_if_unfinished(module, name):
     if found:
         module.warn("the kernel name is already '%s' but %s: a rename may have stopped part way, "
                     "leaving /etc/hosts and the conf files with the old name. To finish it, set "
-                    "the old name back with 'sysctl kernel.hostname=OLD' and play again; if "
+                    "the old name back with 'printf %%s OLD > /proc/sys/kernel/hostname' and play "
+                    "again; if "
                     "/etc/hosts never named this host, name it there, as sudo needs"
                     % (name, ' and '.join(found)))
 
@@ -360,8 +364,8 @@ def fail_unless_done(module, result, program, rc, err, summary=''):
         if read_recorded_name() == result['name']:
             where = 'the kernel name and /etc/hostname hold'
         msg += (" Nothing was undone: %s '%s' already. Mend the cause, set the old name back "
-                "with 'sysctl kernel.hostname=%s' and play again to finish the rename"
-                % (where, result['name'], result['old_name']))
+                "with printf %%s %s > /proc/sys/kernel/hostname and play again to finish the "
+                "rename" % (where, result['name'], shlex.quote(result['old_name'])))
     module.fail_json(msg=msg, **result)
 
 

@@ -122,7 +122,7 @@ expect "a read-only /etc/hosts: failed with varnex's line, sed's reason and how 
     "system(sed -i 's/oldbox/newbox/g' /etc/hosts) failed with 1024. \
 sed: cannot rename /etc/sedXXXXXX: Device or resource busy \
 Nothing was undone: the kernel name and /etc/hostname hold 'newbox' already. \
-Mend the cause, set the old name back with 'sysctl kernel.hostname=oldbox' and play again to finish the rename"
+Mend the cause, set the old name back with printf %s oldbox > /proc/sys/kernel/hostname and play again to finish the rename"
 expect "a read-only /etc/hosts: changed" "$(grep -c '^fatal: .*"changed": true' "$o/out")" 1
 
 play 'mount --bind /etc/hosts /etc/hosts && mount -o remount,bind,ro /etc/hosts'
