@@ -3,22 +3,27 @@
 # the example playbook: check mode shows the preview's diff and changes
 # nothing, a real run renames, a second run has nothing to do, and a failure
 # carries varnex's messages. Each run sits in an outer sandbox whose /etc is a
-# scratch copy of this machine's (Ansible needs its passwd and locales) and
-# whose host name is oldbox.
+# scratch one written here, and whose host name is oldbox.
 set -u
 # shellcheck source=tests/expect.sh
 . "$(dirname "$0")/expect.sh"
-source_dir=$1 build=$2
 [ "$(id -u)" -eq 0 ] || { echo "skipped: the module runs varnex, which needs root"; exit 77; }
 unshare --uts --mount --fork true 2>/dev/null || { echo "skipped: no UTS and mount namespaces"; exit 77; }
 command -v ansible-playbook >/dev/null || { echo "skipped: no ansible-playbook"; exit 77; }
+# The module looks its programs up in PATH from a directory of its own, and
+# then in /usr/sbin: a relative build directory would run the installed ones.
+source_dir=$(realpath -e -- "$1") && build=$(realpath -e -- "$2") || exit 1
+for program in varnex varnex-preview; do
+    [ -x "$build/$program" ] || { echo "FAILED: no $program in $build"; exit 1; }
+done
 
-t=$(mktemp -d) o=$(mktemp -d)
-trap 'rm -rf "$t" "$o"' EXIT
-cp -a /etc "$t/etc" && mkdir "$t/etc/app" "$o/home" "$o/tmp" || exit 1
-printf 'oldbox\n' >"$t/etc/hostname"
-printf '127.0.0.1 localhost\n127.0.1.1 oldbox\n' >"$t/etc/hosts"
-printf 'host=oldbox\nport=1\n' >"$t/etc/app/app.conf"
+# Everything the test writes is below one directory, gone however the test ends.
+scratch=$(mktemp -d) || exit 1
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+t=$scratch/t o=$scratch/o
+mkdir "$t" "$t/etc" "$o" "$o/home" "$o/tmp" || exit 1
 # sudo need not be here: the test runs as root already.
 printf '%s\n' '[renamed]' "localhost ansible_connection=local ansible_become=false \
 ansible_python_interpreter=/usr/bin/python3 new_name=newbox rename_dirs='[\"/etc\", \"/etc/missing\"]'" \
@@ -26,15 +31,12 @@ ansible_python_interpreter=/usr/bin/python3 new_name=newbox rename_dirs='[\"/etc
 export HOME=$o/home ANSIBLE_LOCAL_TEMP=$o/tmp ANSIBLE_REMOTE_TEMP=$o/tmp ANSIBLE_NOCOLOR=1 \
     PYTHONDONTWRITEBYTECODE=1 LC_ALL=C.UTF-8 PATH=$build:$PATH
 
-state() { (cd "$t" && find . -printf '%p %y %m %s %i %T@\n' | sort && find . -type f -exec md5sum {} + | sort); }
-
-# play SETUP ARGS...: the example playbook with ARGS in a new outer sandbox,
-# after the shell text SETUP; its output in $o/out, the kernel name after it
-# in $o/kernel.
-play()
+# sandboxed SETUP COMMAND...: COMMAND from $o in new UTS and mount namespaces
+# whose /etc is $t/etc and whose host name is oldbox, after the shell text
+# SETUP; its output in $o/out, the kernel name after it in $o/kernel. Every
+# write to /etc goes through here, so that none can reach this machine's.
+sandboxed()
 {
-    local setup=$1
-    shift
     # shellcheck disable=SC2016 # expanded by the inner shell
     (cd "$o" && unshare --uts --mount --fork bash -c '
         root=$1 setup=$2
@@ -44,8 +46,22 @@ play()
         "$@" >out 2>&1
         status=$?
         hostname >kernel
-        exit $status' sandbox "$t" "$setup" \
-        ansible-playbook -i inventory -M "$source_dir/ansible" "$source_dir/ansible/rename.yml" "$@")
+        exit $status' sandbox "$t" "$@")
+}
+
+# Ansible needs a user and a group to run as; the rest is what it renames.
+sandboxed 'printf "root:x:0:0:root:/root:/bin/bash\n" >/etc/passwd && printf "root:x:0:\n" >/etc/group &&
+    printf "oldbox\n" >/etc/hostname && printf "127.0.0.1 localhost\n127.0.1.1 oldbox\n" >/etc/hosts &&
+    mkdir /etc/app && printf "host=oldbox\nport=1\n" >/etc/app/app.conf' true || exit 1
+
+state() { (cd "$t" && find . -printf '%p %y %m %s %i %T@\n' | sort && find . -type f -exec md5sum {} + | sort); }
+
+# play SETUP ARGS...: the example playbook with ARGS, sandboxed after SETUP.
+play()
+{
+    local setup=$1
+    shift
+    sandboxed "$setup" ansible-playbook -i inventory -M "$source_dir/ansible" "$source_dir/ansible/rename.yml" "$@"
 }
 shows() { grep -cxF -- "$1" "$o/out"; }
 
