@@ -123,7 +123,9 @@ std::vector<std::string> by_case(const std::string &output, size_t cases, bool n
 // grep and sed, handed the escaped names inside single quotes as varnex hands
 // them, must find exactly what a fixed-string search finds. One grep takes
 // every name at once: -o shows which name each match is, so that a pattern
-// that goes wrong cannot hide behind another's matches.
+// that goes wrong cannot hide behind another's matches. varnex hands grep the
+// pattern as its first argument, where a leading dash would be read as an
+// option, so names that start with one are also grepped so, one at a time.
 TEST(LiteralPatternProperty, MatchesInGrepAndSedExactlyWhatFixedStringsMatch)
 {
     std::string control;
@@ -134,7 +136,7 @@ TEST(LiteralPatternProperty, MatchesInGrepAndSedExactlyWhatFixedStringsMatch)
     for (const char *locale : {"C", "C.UTF-8"}) {
         ScratchDir dir;
         std::vector<std::string> names;
-        std::string lines, grep = "grep -a -n -o", fixed = "grep -a -n -o -F", sed = "sed";
+        std::string lines, grep = "grep -a -n -o", fixed = "grep -a -n -o -F", sed = "sed", dashed;
         for (size_t i = 0; i < 1000; i++) {
             std::string name;
             while (name.empty())
@@ -148,14 +150,20 @@ TEST(LiteralPatternProperty, MatchesInGrepAndSedExactlyWhatFixedStringsMatch)
             fixed += " -e '" + escape_single_quotes(name) + "'";
             sed += " -e '" + std::to_string(5 * i + 1) + "," + std::to_string(5 * i + 5) + "s/"
                 + escape_single_quotes(literal_pattern(name.c_str(), '/')) + "/NEW/g'";
+            if (name[0] == '-')
+                dashed += "grep -a -c '" + escape_single_quotes(literal_pattern(name.c_str(), '\0'))
+                    + "' lines >>dashed\ngrep -a -c -F -e '" + escape_single_quotes(name)
+                    + "' lines >>dashed.fixed\n";
         }
         write_file(dir.path() + "/lines", lines);
         write_file(dir.path() + "/script",
             "cd '" + dir.path() + "' || exit 1\n" + grep + " lines >grep\n" + fixed
-                + " lines >fixed\n" + sed + " lines >sed\n");
+                + " lines >fixed\n" + sed + " lines >sed\n" + dashed);
         ProcessResult result = run_process(
             {"env", std::string("LC_ALL=") + locale, "/bin/sh", dir.path() + "/script"});
         ASSERT_EQ(result.err, "") << locale;
+        EXPECT_EQ(read_file(dir.path() + "/dashed"), read_file(dir.path() + "/dashed.fixed"))
+            << locale;
         const auto grep_found = by_case(read_file(dir.path() + "/grep"), names.size(), true);
         const auto fixed_found = by_case(read_file(dir.path() + "/fixed"), names.size(), true);
         const auto sed_out = by_case(read_file(dir.path() + "/sed"), names.size(), false);
