@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "sandbox.h"
+#include "throwaway.h"
 
 namespace fs = std::filesystem;
 

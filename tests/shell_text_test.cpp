@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -104,8 +105,27 @@ TEST(ShellQuotingProperty, RoundTripsThroughTheShell)
     }
 }
 
-// grep and sed, handed the escaped name inside single quotes as varnex hands
-// it, must find exactly what a fixed-string search finds.
+// Lines of output that start with a line number, as grep -n prints them, by
+// the case that the line belongs to; each case has lines_per_case lines.
+std::vector<std::string> by_case(const std::string &output, size_t cases, bool numbered)
+{
+    const size_t lines_per_case = 5;
+    std::vector<std::string> grouped(cases);
+    std::istringstream in(output);
+    size_t number = 0;
+    for (std::string line; std::getline(in, line);) {
+        number = numbered ? std::stoul(line) : number + 1;
+        grouped.at((number - 1) / lines_per_case) += line + "\n";
+    }
+    return grouped;
+}
+
+// grep and sed, handed the escaped names inside single quotes as varnex hands
+// them, must find exactly what a fixed-string search finds. One grep takes
+// every name at once: -o shows which name each match is, so that a pattern
+// that goes wrong cannot hide behind another's matches. varnex hands grep the
+// pattern as its first argument, where a leading dash would be read as an
+// option, so names that start with one are also grepped so, one at a time.
 TEST(LiteralPatternProperty, MatchesInGrepAndSedExactlyWhatFixedStringsMatch)
 {
     std::string control;
@@ -116,33 +136,42 @@ TEST(LiteralPatternProperty, MatchesInGrepAndSedExactlyWhatFixedStringsMatch)
     for (const char *locale : {"C", "C.UTF-8"}) {
         ScratchDir dir;
         std::vector<std::string> names;
-        std::string script = "cd '" + dir.path() + "' || exit 1\n";
-        for (int i = 0; i < 1000; i++) {
+        std::string lines, grep = "grep -a -n -o", fixed = "grep -a -n -o -F", sed = "sed", dashed;
+        for (size_t i = 0; i < 1000; i++) {
             std::string name;
             while (name.empty())
                 name = random_text(random, 10, control);
             std::string mutated = name;
             mutated[random() % name.size()] = random() % 2 ? 'a' : '.';
-            std::string lines = name + "\nx" + name + "y" + name + "\n" + mutated + "\n"
-                + name.substr(1) + "\n" + random_text(random, 20, control + "\n") + "\n";
-            std::string n = std::to_string(i);
-            write_file(dir.path() + "/" + n, lines);
+            lines += name + "\nx" + name + "y" + name + "\n" + mutated + "\n" + name.substr(1)
+                + "\n" + random_text(random, 20, control + "\n") + "\n";
             names.push_back(name);
-            script += "grep -a '" + escape_single_quotes(literal_pattern(name.c_str(), '\0')) + "' "
-                + n + " >" + n + ".grep\n" + "grep -a -F -e '" + escape_single_quotes(name) + "' "
-                + n + " >" + n + ".fixed\n" + "sed 's/"
-                + escape_single_quotes(literal_pattern(name.c_str(), '/')) + "/NEW/g' " + n + " >"
-                + n + ".sed\n";
+            grep += " -e '" + escape_single_quotes(literal_pattern(name.c_str(), '\0')) + "'";
+            fixed += " -e '" + escape_single_quotes(name) + "'";
+            sed += " -e '" + std::to_string(5 * i + 1) + "," + std::to_string(5 * i + 5) + "s/"
+                + escape_single_quotes(literal_pattern(name.c_str(), '/')) + "/NEW/g'";
+            if (name[0] == '-')
+                dashed += "grep -a -c '" + escape_single_quotes(literal_pattern(name.c_str(), '\0'))
+                    + "' lines >>dashed\ngrep -a -c -F -e '" + escape_single_quotes(name)
+                    + "' lines >>dashed.fixed\n";
         }
-        write_file(dir.path() + "/script", script);
+        write_file(dir.path() + "/lines", lines);
+        write_file(dir.path() + "/script",
+            "cd '" + dir.path() + "' || exit 1\n" + grep + " lines >grep\n" + fixed
+                + " lines >fixed\n" + sed + " lines >sed\n" + dashed);
         ProcessResult result = run_process(
             {"env", std::string("LC_ALL=") + locale, "/bin/sh", dir.path() + "/script"});
         ASSERT_EQ(result.err, "") << locale;
+        EXPECT_EQ(read_file(dir.path() + "/dashed"), read_file(dir.path() + "/dashed.fixed"))
+            << locale;
+        const auto grep_found = by_case(read_file(dir.path() + "/grep"), names.size(), true);
+        const auto fixed_found = by_case(read_file(dir.path() + "/fixed"), names.size(), true);
+        const auto sed_out = by_case(read_file(dir.path() + "/sed"), names.size(), false);
+        const auto original = by_case(lines, names.size(), false);
         for (size_t i = 0; i < names.size(); i++) {
-            std::string path = dir.path() + "/" + std::to_string(i);
             SCOPED_TRACE(std::string(locale) + " name: " + names[i]);
-            EXPECT_EQ(read_file(path + ".grep"), read_file(path + ".fixed"));
-            EXPECT_EQ(read_file(path + ".sed"), replace_all(read_file(path), names[i], "NEW"));
+            EXPECT_EQ(grep_found[i], fixed_found[i]);
+            EXPECT_EQ(sed_out[i], replace_all(original[i], names[i], "NEW"));
         }
     }
 }

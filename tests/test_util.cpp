@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -57,9 +61,55 @@ void write_file(const std::string &path, const std::string &content)
         throw std::runtime_error("cannot write " + path);
 }
 
-ScratchDir::ScratchDir()
+namespace {
+
+// Every scratch directory of this process lies below this one, so that a
+// signal that ends the tests leaves none of them behind. The handler may only
+// make async-signal-safe calls, hence rm.
+char scratch_root[PATH_MAX];
+
+void remove_scratch_root_and_end(int signal_number)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/rm", "rm", "-rf", "--", scratch_root, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    if (pid > 0)
+        waitpid(pid, nullptr, 0);
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+void remove_scratch_root()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch_root, ignored);
+}
+
+std::string make_scratch_root()
 {
     std::string templ = (std::filesystem::temp_directory_path() / "varnex-test-XXXXXX").string();
+    // Searchable by all: some rows run varnex as another user, from below it.
+    if (mkdtemp(templ.data()) == nullptr || chmod(templ.c_str(), 0711) != 0)
+        throw std::runtime_error("cannot make a scratch directory in " + templ);
+    snprintf(scratch_root, sizeof scratch_root, "%s", templ.c_str());
+    std::atexit(remove_scratch_root);
+    // A signal the caller ignores stays ignored.
+    for (int signal_number : {SIGHUP, SIGINT, SIGTERM}) {
+        struct sigaction old = {};
+        if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+            signal(signal_number, remove_scratch_root_and_end);
+    }
+    return templ;
+}
+
+} // namespace
+
+ScratchDir::ScratchDir()
+{
+    static const std::string root = make_scratch_root();
+    std::string templ = root + "/XXXXXX";
     if (mkdtemp(templ.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     path_ = templ;

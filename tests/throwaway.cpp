@@ -1,4 +1,4 @@
-#include "sandbox.h"
+#include "throwaway.h"
 
 #include <unistd.h>
 
@@ -20,7 +20,7 @@ std::vector<std::string> unshare_command()
 const char sandbox_script[] = R"(
 root=$1 varnex=$2 helper=$3 old=$4 setup=$5 as_nobody=$6 kernel_file=$7
 shift 7
-mount --bind "$root/etc" /etc || exit 90
+mount --make-rprivate / && mount --bind "$root/etc" /etc || exit 90
 "$helper" set "$old" || exit 91
 cd "$root/cwd" || exit 92
 run_varnex() { "$varnex" "$@"; }

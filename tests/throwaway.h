@@ -1,5 +1,5 @@
-#ifndef VARNEX_SANDBOX_H
-#define VARNEX_SANDBOX_H
+#ifndef VARNEX_THROWAWAY_H
+#define VARNEX_THROWAWAY_H
 
 #include <map>
 #include <string>
