@@ -13,6 +13,7 @@
 #include <map>
 #include <sstream>
 
+#include "mountinfo_text.h"
 #include "path_text.h"
 #include "sys_util.h"
 

@@ -4,11 +4,6 @@
 #include <string>
 #include <vector>
 
-// A path field of /proc/self/mountinfo as the bytes it stands for. The kernel
-// writes a blank, tab, newline or backslash there as a backslash and exactly
-// three octal digits; "\0401" is a blank and then "1".
-std::string decode_mountinfo_path(const std::string &field);
-
 // Whether path is tree or lies below it, byte for byte; "/" holds every path.
 bool is_within(const std::string &path, const std::string &tree);
 

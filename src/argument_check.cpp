@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "command_runner.h"
+#include "mountinfo_text.h"
 #include "shell_text.h"
 
 // find -H would take such an argument as the file it points to, and sed
@@ -76,24 +77,6 @@ struct Mount {
     std::string point;
 };
 
-// A path field of mountinfo as the bytes it stands for: the kernel writes a
-// blank, tab, newline or backslash as a backslash and three octal digits.
-std::string decode_mount_path(const std::string &field)
-{
-    std::string path;
-    for (size_t i = 0; i < field.size(); i++) {
-        if (field[i] == '\\' && field.size() - i >= 4
-            && field.find_first_not_of("01234567", i + 1) >= i + 4) {
-            path += static_cast<char>(
-                (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            path += field[i];
-        }
-    }
-    return path;
-}
-
 // Every mount by its id, from one read. Without /proc there are none, and
 // only paths and inodes are compared.
 std::map<unsigned long, Mount> read_mounts()
@@ -106,7 +89,7 @@ std::map<unsigned long, Mount> read_mounts()
         unsigned long parent = 0;
         std::string device, root, point;
         if (fields >> id >> parent >> device >> root >> point)
-            mounts[id] = {device, decode_mount_path(root), decode_mount_path(point)};
+            mounts[id] = {device, decode_mountinfo_path(root), decode_mountinfo_path(point)};
     }
     return mounts;
 }

@@ -1,3 +1,4 @@
+#include "mountinfo_text.h"
 #include "path_text.h"
 
 #include <gtest/gtest.h>
