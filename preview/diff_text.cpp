@@ -183,11 +183,14 @@ std::string in_word_message(const InWordLine &flagged)
         + flagged.word + "' holds the old name inside a longer word\n";
 }
 
-std::string summary_message(const DiffTotals &totals, size_t in_word)
+std::string summary_message(const DiffTotals &totals, size_t in_word, bool stopped)
 {
-    std::string text = "varnex-preview: " + std::to_string(totals.files)
-        + (totals.files == 1 ? " file" : " files") + " would change, "
-        + std::to_string(totals.lines) + (totals.lines == 1 ? " line" : " lines");
+    std::string text = "varnex-preview: ";
+    if (stopped)
+        text += "the rename would stop with status 1; up to there, ";
+    text += std::to_string(totals.files) + (totals.files == 1 ? " file" : " files")
+        + " would change, " + std::to_string(totals.lines)
+        + (totals.lines == 1 ? " line" : " lines");
     if (in_word > 0)
         text += "; " + std::to_string(in_word)
             + (in_word == 1 ? " inside a longer word" : " inside longer words");
@@ -244,11 +247,11 @@ bool colour_wanted(int fd)
     return isatty(fd) == 1 && (no_colour == nullptr || *no_colour == '\0');
 }
 
-std::string report_text(const std::string &diff, const char *old_name, bool colour)
+std::string closing_text(const std::string &diff, const char *old_name, bool colour, bool stopped)
 {
     std::vector<InWordLine> flagged = in_word_lines(diff, old_name);
-    std::string text = colour ? coloured_diff(diff) : diff;
+    std::string text;
     for (const InWordLine &line : flagged)
         text += colour ? yellow_line(in_word_message(line)) : in_word_message(line);
-    return text + summary_message(diff_totals(diff), flagged.size());
+    return text + summary_message(diff_totals(diff), flagged.size(), stopped);
 }

@@ -29,8 +29,9 @@ std::vector<InWordLine> in_word_lines(const std::string &diff, const char *old_n
 
 std::string in_word_message(const InWordLine &flagged);
 
-// The closing line; the in-word count appears only when there is one.
-std::string summary_message(const DiffTotals &totals, size_t in_word);
+// The closing line; the in-word count appears only when there is one, and
+// stopped says that varnex ended with status 1.
+std::string summary_message(const DiffTotals &totals, size_t in_word, bool stopped);
 
 // diff with git diff's colours for a terminal.
 std::string coloured_diff(const std::string &diff);
@@ -41,8 +42,8 @@ std::string yellow_line(const std::string &text);
 // Colour only for a terminal, and never when NO_COLOR is set to anything.
 bool colour_wanted(int fd);
 
-// What the preview prints after varnex's run: the diff, the flagged lines,
-// the summary.
-std::string report_text(const std::string &diff, const char *old_name, bool colour);
+// What the preview writes on standard error after varnex's transcript: the
+// flagged lines of diff, then the summary.
+std::string closing_text(const std::string &diff, const char *old_name, bool colour, bool stopped);
 
 #endif

@@ -453,8 +453,14 @@ int run_varnex(const std::string &varnex, const std::vector<std::string> &args)
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        // Nothing the caller left open may lead past the sandbox.
+        // Nothing the caller left open may lead past the sandbox. Standard
+        // output is the diff's alone: varnex's, grep's lines included, joins
+        // its transcript, in the order it writes them.
         close_range(3, ~0U, 0);
+        if (dup2(2, 1) != 1) {
+            fprintf(stderr, "varnex-preview: cannot run %s: %s\n", varnex.c_str(), strerror(errno));
+            _exit(2);
+        }
         // cppcheck-suppress knownConditionTrueFalse
         if (!forbid_local_sockets()) {
             fprintf(stderr, "varnex-preview: cannot forbid sockets: %s\n", strerror(errno));
@@ -490,10 +496,10 @@ void end_if_interrupted()
         exit(128 + interrupted);
 }
 
-bool write_all(const std::string &text)
+bool write_all(int fd, const std::string &text)
 {
     for (size_t done = 0; done < text.size();) {
-        ssize_t wrote = write(1, text.data() + done, text.size() - done);
+        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote <= 0)
@@ -555,15 +561,21 @@ void run_sandbox(const std::vector<std::string> &trees, const std::string &varne
     char old_name[256] = {};
     gethostname(old_name, sizeof old_name - 1);
     end_if_interrupted();
+    if (!write_all(
+            2, "varnex-preview: the rename runs in a sandbox; nothing on this machine changes.\n"))
+        exit(2);
     int status = run_varnex(varnex, args);
     if (WIFSIGNALED(status))
         exit(128 + WTERMSIG(status));
     // varnex ends with 0 or 1; 2 is the child's own failure to start it.
     if (WEXITSTATUS(status) == 2)
         exit(2);
-    std::string report = report_text(show_changes(covers), old_name, colour_wanted(1));
+    std::string diff = show_changes(covers);
+    std::string closing = closing_text(diff, old_name, colour_wanted(2), WEXITSTATUS(status) == 1);
     end_if_interrupted();
-    if (!write_all(report))
-        fail(with_errno("cannot write the preview"));
+    if (!write_all(1, colour_wanted(1) ? coloured_diff(diff) : diff))
+        fail(with_errno("cannot write the diff"));
+    if (!write_all(2, closing))
+        exit(2);
     exit(WEXITSTATUS(status));
 }

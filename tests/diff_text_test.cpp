@@ -104,52 +104,68 @@ TEST(DiffTotals, CountsFilesShownAndLinesAdded)
     }
 }
 
-TEST(SummaryMessage, SaysFileLineAndWordInTheSingularForOne)
+TEST(SummaryMessage, SaysFileLineAndWordInTheSingularForOneAndWhenTheRenameWouldStop)
 {
     const struct {
         DiffTotals totals;
         size_t in_word;
+        bool stopped;
         std::string text;
     } cases[] = {
-        {{0, 0}, 0, "varnex-preview: 0 files would change, 0 lines.\n"},
-        {{1, 1}, 0, "varnex-preview: 1 file would change, 1 line.\n"},
-        {{2, 1}, 1, "varnex-preview: 2 files would change, 1 line; 1 inside a longer word.\n"},
-        {{5, 6}, 2, "varnex-preview: 5 files would change, 6 lines; 2 inside longer words.\n"},
+        {{0, 0}, 0, false, "varnex-preview: 0 files would change, 0 lines.\n"},
+        {{1, 1}, 0, false, "varnex-preview: 1 file would change, 1 line.\n"},
+        {{2, 1}, 1, false,
+            "varnex-preview: 2 files would change, 1 line; 1 inside a longer word.\n"},
+        {{5, 6}, 2, false,
+            "varnex-preview: 5 files would change, 6 lines; 2 inside longer words.\n"},
+        {{0, 0}, 0, true,
+            "varnex-preview: the rename would stop with status 1; up to there, 0 files would "
+            "change, 0 lines.\n"},
+        {{1, 1}, 1, true,
+            "varnex-preview: the rename would stop with status 1; up to there, 1 file would "
+            "change, 1 line; 1 inside a longer word.\n"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(summary_message(c.totals, c.in_word), c.text);
+        EXPECT_EQ(summary_message(c.totals, c.in_word, c.stopped), c.text);
 }
 
-TEST(ReportText, AddsFlaggedLinesAndColourOnlyWhereAsked)
+TEST(ClosingText, FlagsLinesInYellowOnlyWhereAskedThenSums)
 {
     const std::string link = "File /etc/x is a symbolic link while file /etc/x is a regular file\n";
     const struct {
         std::string diff;
         std::string old_name;
         bool colour;
+        bool stopped;
         std::string text;
     } cases[] = {
-        {hosts_diff, "vm", false,
-            std::string(hosts_diff) + "varnex-preview: 1 file would change, 1 line.\n"},
-        {std::string(pg_diff) + hosts_diff, "vm", false,
-            std::string(pg_diff) + hosts_diff
-                + "varnex-preview: /etc/postgresql/15/main/postgresql.conf:421: 'llvmjit' holds "
-                  "the old name inside a longer word\n"
-                  "varnex-preview: 2 files would change, 2 lines; 1 inside a longer word.\n"},
+        {hosts_diff, "vm", false, false, "varnex-preview: 1 file would change, 1 line.\n"},
+        {std::string(pg_diff) + hosts_diff, "vm", false, false,
+            "varnex-preview: /etc/postgresql/15/main/postgresql.conf:421: 'llvmjit' holds "
+            "the old name inside a longer word\n"
+            "varnex-preview: 2 files would change, 2 lines; 1 inside a longer word.\n"},
         {link
                 + "--- /etc/x.conf\n+++ /etc/x.conf\n@@ -6,2 +6,2 @@\n a\n-avm\n"
                   "\\ No newline at end of file\n+changed\n",
-            "vm", true,
-            "\033[1mFile /etc/x is a symbolic link while file /etc/x is a regular file\033[m\n"
-            "\033[1m--- /etc/x.conf\033[m\n\033[1m+++ /etc/x.conf\033[m\n"
-            "\033[36m@@ -6,2 +6,2 @@\033[m\n a\n\033[31m-avm\033[m\n\\ No newline at end of file\n"
-            "\033[32m+changed\033[m\n"
+            "vm", true, true,
             "\033[33mvarnex-preview: /etc/x.conf:7: 'avm' holds the old name inside a longer "
             "word\033[m\n"
-            "varnex-preview: 2 files would change, 1 line; 1 inside a longer word.\n"},
+            "varnex-preview: the rename would stop with status 1; up to there, 2 files would "
+            "change, 1 line; 1 inside a longer word.\n"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(report_text(c.diff, c.old_name.c_str(), c.colour), c.text);
+        EXPECT_EQ(closing_text(c.diff, c.old_name.c_str(), c.colour, c.stopped), c.text);
+}
+
+TEST(ColouredDiff, PaintsHeadersHunksAndChangedLinesAsGitDoes)
+{
+    EXPECT_EQ(coloured_diff("File /etc/x is a symbolic link while file /etc/x is a regular file\n"
+                            "--- /etc/x.conf\n+++ /etc/x.conf\n@@ -6,2 +6,2 @@\n a\n-avm\n"
+                            "\\ No newline at end of file\n+changed\n"),
+        "\033[1mFile /etc/x is a symbolic link while file /etc/x is a regular file\033[m\n"
+        "\033[1m--- /etc/x.conf\033[m\n\033[1m+++ /etc/x.conf\033[m\n"
+        "\033[36m@@ -6,2 +6,2 @@\033[m\n a\n\033[31m-avm\033[m\n\\ No newline at end of file\n"
+        "\033[32m+changed\033[m\n");
 }
 
 TEST(ColourWanted, OnlyOnATerminalWithoutNoColor)

@@ -71,8 +71,7 @@ preview()
 
 preview "" "$t/srv/app" "$build/varnex-preview" newbox . /etc/conf.d
 expect "status of a rename" "$?" 0
-expect "diffs and summary" "$(cat "$o/out")" "127.0.1.1 oldbox
---- /etc/conf.d/x.conf
+expect "the diff alone on standard output" "$(cat "$o/out")" "--- /etc/conf.d/x.conf
 +++ /etc/conf.d/x.conf
 @@ -1 +1 @@
 -a=oldbox
@@ -98,9 +97,11 @@ expect "diffs and summary" "$(cat "$o/out")" "127.0.1.1 oldbox
 +++ $t/srv/app/mnt/m.conf
 @@ -1 +1 @@
 -m=oldbox
-+m=newbox
-varnex-preview: 5 files would change, 5 lines."
-expect "varnex's transcript" "$(grep -c "^Running '" "$o/err")" 5
++m=newbox"
+expect "standard error's first line" "$(head -n 1 "$o/err")" \
+    "varnex-preview: the rename runs in a sandbox; nothing on this machine changes."
+expect "varnex's transcript, grep's line included" "$(grep -c "^Running '\|^127.0.1.1 oldbox$" "$o/err")" 6
+expect "summary last on standard error" "$(tail -n 1 "$o/err")" "varnex-preview: 5 files would change, 5 lines."
 expect "kernel name kept" "$(cat "$o/kernel")" oldbox
 expect "tree byte-identical" "$(state)" "$before"
 
@@ -113,13 +114,18 @@ row()
     shift 3
     preview "$@"
     expect "$what: status" "$?" "$status"
-    [ -z "$shown" ] || expect "$what: shows" "$(grep -caxF -- "$shown" "$o/out")" "$(wc -l <<<"$shown")"
+    [ -z "$shown" ] || expect "$what: shows" "$(cat "$o/out" "$o/err" | grep -caxF -- "$shown")" "$(wc -l <<<"$shown")"
     expect "$what: tree byte-identical" "$(state)" "$before"
 }
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 ro_srv='mount --bind "$root/srv/ro" "$root/srv/ro" && mount -o remount,bind,ro "$root/srv/ro"'
 summary() { echo "varnex-preview: $1 files would change, $1 lines."; }
-row "same name" 1 "$(summary 0)" "" "$t" "$p" oldbox
+stopped() { echo "varnex-preview: the rename would stop with status 1; up to there, $1 files would change, $1 lines."; }
+row "same name" 1 "$(stopped 0)" "" "$t" "$p" oldbox
+row "overlapping directories" 1 "$(stopped 0)" "" "$t" "$p" newbox /etc /etc/conf.d
+# shellcheck disable=SC2016 # expanded by that shell
+row "a clean patch on standard output" 0 "checking file etc/hosts" "" "$t" \
+    bash -c '"$0" newbox >"$1" 2>/dev/null && patch --dry-run -p1 -d / -i "$1"' "$p" "$o/patch"
 row "a file argument" 0 "+++ $t/srv/app/a.conf" "" "$t" "$p" newbox "$t/srv/app/a.conf"
 row ".. after a link" 0 "+++ $t/data/r1/r.conf" "" "$t/srv/current/config" "$p" newbox ..
 row "a name ending in a newline" 0 "$(summary 3)" "" "$t" "$p" newbox "$t/nl/app$nl"
@@ -129,7 +135,7 @@ row "names that collate alike" 0 "$(summary 4)" "" "$t" \
 row "an exported function named mount" 0 "$(summary 2)" "" "$t" \
     env "BASH_FUNC_mount%%=() { return 0; }" "$p" newbox
 row "a read-only tree" 0 "$(summary 2)" "$ro_srv" "$t" "$p" newbox "$t/srv/ro"
-row "a read-only /etc" 1 "$(summary 0)" "mount -o remount,bind,ro /etc" "$t" "$p" newbox
+row "a read-only /etc" 1 "$(stopped 0)" "mount -o remount,bind,ro /etc" "$t" "$p" newbox
 row "a NUL byte, as text" 0 "$(summary 3)" "" "$t" "$p" newbox "$t/odd"
 row "a path near PATH_MAX" 0 "-deep=oldbox" "" "$t" "$p" newbox /etc
 row "TMPDIR relative, in the tree" 0 "$(summary 5)" "export TMPDIR=nl" "$t" "$p" newbox "$t/nl"
@@ -140,7 +146,7 @@ row "binfmt_misc mounted under /proc" 0 "$(summary 2)" \
 # shellcheck disable=SC2016 # expanded by that shell
 row "a descriptor as a directory" 2 "" "" "$t" bash -c '"$0" newbox /dev/fd/3 3<"$1"' "$p" "$t/srv/app"
 row "another process's root" 2 "" "" "$t" "$p" newbox "/proc/$$/root$t/srv/app"
-row "a read-only bind of /etc/hostname, as the real run" 1 "$(summary 0)" \
+row "a read-only bind of /etc/hostname, as the real run" 1 "$(stopped 0)" \
     "mount --bind /etc/hostname /etc/hostname && mount -o remount,bind,ro /etc/hostname" "$t" "$p" newbox
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 row "a read-only mount below a tree, as the real run" 0 "$(summary 3)" \
@@ -194,7 +200,7 @@ preview 'run() {
     echo $? >"$out/status"
 }' "$t" run "$p" newbox "$o/big"
 expect "Ctrl-C: ends by SIGINT" "$(cat "$o/status")" 130
-expect "Ctrl-C: no summary" "$(grep -c '^varnex-preview:' "$o/out")" 0
+expect "Ctrl-C: no summary" "$(grep -c "would change" "$o/err")" 0
 expect "Ctrl-C: tree byte-identical" "$(state)" "$before"
 
 # SIGKILL to the preview's PID alone, as a service manager sends it: its
