@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -127,6 +128,34 @@ void refuse_a_user_namespace()
              "be on the host");
 }
 
+const char usage_text[] = "usage: varnex-preview new_hostname [dir ...]\n"
+                          "       varnex-preview --help | --version\n"
+                          "Shows what `varnex new_hostname dir ...` would change, as a diff, "
+                          "changing nothing.\n";
+
+// The preview's own options, before anything else: a host name never
+// starts with a dash, so none of them can be one.
+void answer_options(int argc, const char *const argv[])
+{
+    if (argc < 2) {
+        fputs(usage_text, stderr);
+        exit(2);
+    }
+    const std::string first = argv[1];
+    if (first == "--help" || first == "-h") {
+        fputs(usage_text, stdout);
+        exit(fflush(stdout) == 0 ? 0 : 2);
+    }
+    if (first == "--version") {
+        fputs("varnex-preview " VARNEX_VERSION "\n", stdout);
+        exit(fflush(stdout) == 0 ? 0 : 2);
+    }
+    if (first[0] == '-') {
+        fprintf(stderr, "varnex-preview: unknown option %s\n%s", first.c_str(), usage_text);
+        exit(2);
+    }
+}
+
 [[noreturn]] void end_like(int signal_number)
 {
     signal(signal_number, SIG_DFL);
@@ -143,6 +172,7 @@ void refuse_a_user_namespace()
 
 int main(int argc, char *argv[])
 {
+    answer_options(argc, argv);
     if (geteuid() != 0)
         fail("must be run as root, to sandbox a rename that writes to /etc");
     refuse_a_user_namespace();

@@ -121,6 +121,15 @@ row()
 ro_srv='mount --bind "$root/srv/ro" "$root/srv/ro" && mount -o remount,bind,ro "$root/srv/ro"'
 summary() { echo "varnex-preview: $1 files would change, $1 lines."; }
 stopped() { echo "varnex-preview: the rename would stop with status 1; up to there, $1 files would change, $1 lines."; }
+usage="usage: varnex-preview new_hostname [dir ...]"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+row "--help" 0 "$usage" "" "$t" "$p" --help
+expect "--help: on standard output" "$(head -n 1 "$o/out")" "$usage"
+row "-h" 0 "$usage" "" "$t" "$p" -h
+row "--version" 0 "varnex-preview $version" "" "$t" "$p" --version
+row "no argument" 2 "$usage" "" "$t" "$p"
+expect "no argument: usage on standard error" "$(head -n 1 "$o/err")" "$usage"
+row "an unknown option" 2 "varnex-preview: unknown option -x" "" "$t" "$p" -x newbox
 row "same name" 1 "$(stopped 0)" "" "$t" "$p" oldbox
 row "overlapping directories" 1 "$(stopped 0)" "" "$t" "$p" newbox /etc /etc/conf.d
 # shellcheck disable=SC2016 # expanded by that shell
