@@ -8,12 +8,16 @@
 set -u
 # shellcheck source=tests/expect.sh
 . "$(dirname "$0")/expect.sh"
-build=$1
+build=$1 probe=${2:-$1/tests/seal_probe}
 [ "$(id -u)" -eq 0 ] || { echo "skipped: the preview needs root"; exit 77; }
 unshare --uts --mount --fork true 2>/dev/null || { echo "skipped: no UTS and mount namespaces"; exit 77; }
 
 t=$(mktemp -d) o=$(mktemp -d)
-trap 'rm -rf "$t" "$o"' EXIT
+cgroups=
+# shellcheck disable=SC2016 # expanded when the test ends
+trap 'for f in "$o"/*.pid; do [ ! -f "$f" ] || kill "$(cat "$f")"; done 2>/dev/null
+    [ -z "$cgroups" ] || rmdir "$cgroups"/varnex-seal*."$$" 2>/dev/null
+    rm -rf "$t" "$o"' EXIT
 nl=$'\n'
 mkdir -p "$t/etc/conf.d" "$t/srv/app/sub" "$t/srv/app/mnt" "$t/srv/current" "$t/data/r1/config" \
     "$t/srv/ro" "$t/odd" "$t/nl/app" "$t/nl/app$nl" "$t/nl/a${nl}b" "$t/u/d"$'\x80' "$t/u/d"$'\x81' \
@@ -195,6 +199,73 @@ varnex-preview: 3 files would change, 5 lines; 1 inside a longer word." "" "$t" 
 on_terminal='script -qec "$(printf %q "$0") newbox" /dev/null | tr -d "\r"'
 row "colour on a terminal" 0 $'\e[32m+127.0.1.1 newbox\e[m' "" "$t" bash -c "$on_terminal" "$p"
 row "no colour with NO_COLOR" 0 "+127.0.1.1 newbox" "" "$t" env NO_COLOR=1 bash -c "$on_terminal" "$p"
+
+# The seal, tried from varnex's place by a probe beside a copy of the
+# preview: each attempt is refused, and what it aims at, all of it this
+# test's own, stays as it was: a marker file outside the trees, a datagram
+# socket, a key, a cgroup holding a sleep, the pty of a script.
+s=$o/seal
+mkdir -p "$s" "$o/marker" && cp "$p" "$s/varnex-preview" && cp "$probe" "$s/varnex" || exit 1
+printf 'before\n' >"$o/marker/file"
+export PROBE_MARKER=$o/marker/file PROBE_SOCKET=$o/probe.sock PROBE_FD=7 \
+    PROBE_CONTROL=/etc/conf.d/x.conf PROBE_CGROUP=varnex-seal.$$ OWN_CGROUP=varnex-seal-own.$$
+"$probe" listen "$PROBE_SOCKET" >"$o/heard" & echo $! >"$o/listen.pid"
+cgroups=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
+if [ -n "$cgroups" ] && mkdir "$cgroups/$PROBE_CGROUP" "$cgroups/$OWN_CGROUP"; then
+    sleep 600 & echo $! >"$o/sleep.pid"
+    echo $! >"$cgroups/$PROBE_CGROUP/cgroup.procs"
+else
+    cgroups=
+fi
+# shellcheck disable=SC2016 # expanded by the wrappers
+{
+    printf '#!/bin/bash\nexec script -qec "$(printf %%q\\  "$@")" /dev/null\n' >"$s/on-pty"
+    printf '#!/bin/bash\nexec 7>>"$PROBE_MARKER"\nexec "$@"\n' >"$s/with-fd"
+    printf '#!/bin/bash\necho $$ >"%s/$OWN_CGROUP/cgroup.procs" || exit 99\nsleep 600 &\necho $! >"%s/own.pid"\nexec "$@"\n' \
+        "$cgroups" "$o" >"$s/in-cgroup"
+    chmod 755 "$s/on-pty" "$s/with-fd" "$s/in-cgroup"
+}
+outside()
+{
+    cat "$o/marker/file" "$o/heard"
+    for f in "$o/sleep.pid" "$o/own.pid"; do [ ! -f "$f" ] || kill -0 "$(cat "$f")" || echo "$f ended"; done
+}
+outside_before=$(outside)
+# seal ATTEMPT [WRAPPER...]: the probe's attempt, from the preview's copy.
+seal()
+{
+    local attempt=$1
+    shift
+    preview "" "$t" "$@" "$s/varnex-preview" "$attempt"
+    expect "seal, $attempt: refused" "$(cat "$o/out" "$o/err" | grep -c "^$attempt: refused")" 1
+    expect "seal, $attempt: nothing outside changed" "$(outside)" "$outside_before"
+    expect "seal, $attempt: the key kept" "$(grep -c '^key now: after' "$o/out")" 0
+    expect "seal, $attempt: tree byte-identical" "$(state)" "$before"
+}
+seal remount-setattr
+seal remount-bind
+seal umount-cover
+seal block-device
+seal devtmpfs
+seal sysctl
+seal sysfs
+seal bpf
+seal clock
+seal ptrace
+seal proc-fd "$s/with-fd"
+seal tiocsti "$s/on-pty"
+seal vhangup "$s/on-pty"
+seal datagram
+seal netlink
+seal keyring "$probe" new-session
+if [ -n "$cgroups" ]; then
+    seal cgroup-kill
+    seal own-cgroup-kill "$s/in-cgroup"
+else
+    echo "skipped: the cgroup rows, no cgroup2 mount to make a cgroup in"
+fi
+preview "" "$t" "$s/varnex-preview" control
+expect "seal, the control: a write in a covered tree shows" "$(grep -cx '+probe' "$o/out")" 1
 
 # Ctrl-C while varnex is busy in a directory: no summary, and the preview
 # ends by SIGINT.
