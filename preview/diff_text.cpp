@@ -1,6 +1,7 @@
 #include "diff_text.h"
 
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include <unistd.h>
@@ -136,11 +137,17 @@ std::string painted(std::string_view text, const char *sgr, bool newline)
 DiffTotals diff_totals(const std::string &diff)
 {
     DiffTotals totals{0, 0};
+    std::string_view link;
     for (const DiffLine &line : parse_diff(diff)) {
-        if (line.kind == LineKind::old_header || line.kind == LineKind::link)
+        // A link's line may come with the lines its file changes: one file.
+        bool same_file = line.kind == LineKind::old_header
+            && starts_with(
+                link, "File " + std::string(line.text.substr(4)) + " is a symbolic link while ");
+        if ((line.kind == LineKind::old_header && !same_file) || line.kind == LineKind::link)
             totals.files++;
         if (line.kind == LineKind::added)
             totals.lines++;
+        link = line.kind == LineKind::link ? line.text : std::string_view();
     }
     return totals;
 }

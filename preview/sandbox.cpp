@@ -128,14 +128,15 @@ Place place_of(const std::string &path, const MountEntry *mount)
 // trees given by names that resolve apart) holds one set of files, and a
 // file reached twice is changed twice, or read as changed through a
 // read-only view. So each such view is bound from one overlay: the widest
-// that holds it, and of equal ones the first.
+// that holds it, and of equal ones the first. So is /etc/hostname mounted
+// from a file in a tree: echo writes that file, which the sweep then edits.
 void find_second_views(std::vector<Cover> &covers, const std::vector<Place> &places)
 {
     const size_t none = covers.size();
     std::vector<size_t> owners(covers.size(), none);
     for (size_t i = 0; i < covers.size(); i++) {
         if (places[i].device.empty()
-            || !(covers[i].kind == Cover::overlay
+            || !(covers[i].kind == Cover::overlay || covers[i].kind == Cover::copy
                 || (covers[i].kind == Cover::keep && covers[i].read_only)))
             continue;
         size_t &best = owners[i];
@@ -321,6 +322,28 @@ bool copy_regular_file(const std::string &from, const struct stat &st, const std
         && chmod(to.c_str(), st.st_mode & 07777) == 0;
 }
 
+// /etc/hostname bound from a file that an overlay shows.
+bool is_file_shown_again(const Cover &cover)
+{
+    struct stat st = {};
+    return cover.kind == Cover::again && lstat(cover.path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// What such a file holds once varnex has ended is shown as a copy's is: the
+// sweep may have replaced the file in the tree since echo wrote it.
+void take_files_shown_again(std::vector<Cover> &covers)
+{
+    for (size_t i = 0; i < covers.size(); i++) {
+        if (!is_file_shown_again(covers[i]))
+            continue;
+        struct stat st = {};
+        if (stat(covers[i].path.c_str(), &st) != 0
+            || !copy_regular_file(covers[i].path, st, cover_dir(i) + "/upper/file"))
+            fail(with_errno("cannot copy " + diff_quoted(covers[i].path)));
+        covers[i].kind = Cover::copy;
+    }
+}
+
 // What each cover needs in the scratch tmpfs before the first overlay hides
 // anything: the host's view of it, or copies of a file. A bind of a sealed
 // mount is sealed too.
@@ -336,13 +359,14 @@ void take_lower_views(std::vector<Cover> &covers)
                 check(mkdir((dir + sub).c_str(), 0755), "cannot use the scratch tmpfs");
             check(mount(cover.path.c_str(), (dir + "/lower").c_str(), nullptr, MS_BIND, nullptr),
                 "cannot take the view of " + shown);
-        } else if (cover.kind == Cover::copy) {
+        } else if (cover.kind == Cover::copy || is_file_shown_again(cover)) {
             struct stat st = {};
             check(mkdir((dir + "/before").c_str(), 0755) | mkdir((dir + "/upper").c_str(), 0755)
                     | stat(cover.path.c_str(), &st),
                 "cannot use the scratch tmpfs");
             if (!copy_regular_file(cover.path, st, dir + "/before/file")
-                || !copy_regular_file(cover.path, st, dir + "/upper/file"))
+                || (cover.kind == Cover::copy
+                    && !copy_regular_file(cover.path, st, dir + "/upper/file")))
                 fail(with_errno("cannot copy " + shown));
         } else if (cover.bind_back) {
             // Whatever it is, it is bound, never opened. One the preview
@@ -704,6 +728,7 @@ void run_sandbox(const std::vector<std::string> &trees, const std::string &varne
     // varnex ends with 0 or 1; 2 is the child's own failure to start it.
     if (WEXITSTATUS(status) == 2)
         exit(2);
+    take_files_shown_again(covers);
     std::string diff = show_changes(covers);
     std::string closing
         = closing_text(diff, old_name, streams.colour_notes, WEXITSTATUS(status) == 1);

@@ -22,7 +22,7 @@ nl=$'\n'
 mkdir -p "$t/etc/conf.d" "$t/srv/app/sub" "$t/srv/app/mnt" "$t/srv/current" "$t/data/r1/config" \
     "$t/srv/ro" "$t/odd" "$t/nl/app" "$t/nl/app$nl" "$t/nl/a${nl}b" "$t/u/d"$'\x80' "$t/u/d"$'\x81' \
     "$t/srv/rw/ro" "$t/srv/fifo" "$t/words" "$t/etc2" "$t/etc3" "$t/srv/chroot/proc" \
-    "$t/srv/twice/sub" "$t/srv/twice/mirror"
+    "$t/srv/twice/sub" "$t/srv/twice/mirror" "$t/srv/hn"
 printf 'oldbox\n' >"$t/etc/hostname"
 printf '127.0.0.1 localhost\n127.0.1.1 oldbox\n' >"$t/etc/hosts"
 printf 'a=oldbox\n' >"$t/etc/conf.d/x.conf"
@@ -46,6 +46,7 @@ cp "$t/etc/hosts" "$t/etc3/hosts"
 ln -s /proc/self/fd/0/hostname "$t/etc3/hostname"
 printf 'host=oldbox\n' >"$t/srv/chroot/c.conf"
 printf 'b=oldbox\n' >"$t/srv/twice/sub/b.conf"
+printf 'oldbox\n' >"$t/srv/hn/h.conf"
 # /etc/$deep/deep.conf is 4083 bytes long, near PATH_MAX.
 deep=deep$(for _ in {1..19}; do printf '/%s' "$(printf 'd%.0s' {1..200})"; done)/$(printf 'd%.0s' {1..244})
 (cd "$t/etc" && mkdir -p "$deep" && cd "$deep" && printf 'deep=oldbox\n' >deep.conf) || exit 1
@@ -181,12 +182,18 @@ row "/etc/hostname a link through a descriptor" 2 "" 'mount --bind "$root/etc3" 
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 row "a directory bound a second time inside the tree" 0 "+b=oldbox22" \
     'mount --bind "$root/srv/twice/sub" "$root/srv/twice/mirror"' "$t" "$p" oldbox2 "$t/srv/twice"
+# echo writes oldbox2 through the bind, and the sweep then edits that file.
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "/etc/hostname bound from a conf file in a tree, a new name holding the old" 0 "+oldbox22" \
+    'mount --bind "$root/srv/hn/h.conf" /etc/hostname' "$t" "$p" oldbox2 "$t/srv/hn"
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 row "a working directory hidden under a later mount" 2 "" 'mount -t tmpfs t "$root/srv/app"' \
     "$t/srv/app" "$p" newbox .
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 row "/etc/hosts a link that leaves /etc" 0 \
-    "File /etc/hosts is a symbolic link while file /etc/hosts is a regular file" \
+    "File /etc/hosts is a symbolic link while file /etc/hosts is a regular file
++127.0.1.1 newbox
+$(summary 2)" \
     'mount --bind "$root/etc2" /etc && mount -t tmpfs srv /srv && echo "127.0.1.1 oldbox" >/srv/hosts' \
     "$t" "$p" newbox
 row "a newline in a tree's path, quoted in the header" 0 "+++ \"$t/nl/a\\nb/n.conf\"" "" "$t" \
@@ -303,6 +310,17 @@ expect "SIGKILL: tree byte-identical" "$(state)" "$before"
 err=$(unshare --user --map-root-user "$p" newbox 2>&1)
 expect "status as root of a user namespace" "$?" 2
 expect "one line as root of a user namespace" "$(wc -l <<<"$err")" 1
+userns_line="varnex-preview: cannot preview inside a user namespace: a real rename there is not what it would be on the host"
+row "root of a user namespace that maps every id to itself" 2 "$userns_line" "" "$t" \
+    "$probe" identity-userns "$p" newbox
+expect "one line in a user namespace that maps every id to itself" "$(cat "$o/err")" "$userns_line"
+# A chroot into a plain directory, its programs from the host's /usr.
+mkdir -p "$o/chroot/usr" "$o/chroot/proc" "$o/chroot/etc" "$o/chroot/p" && cp "$p" "$build/varnex" "$o/chroot/p" &&
+    ln -s usr/lib "$o/chroot/lib" && ln -s usr/lib64 "$o/chroot/lib64" || exit 1
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "a chroot whose root is not a mount point" 2 \
+    "varnex-preview: cannot preview in a chroot whose root is not a mount point: the sandbox could not keep its mounts from the host's" \
+    'mount --bind /usr "$out/chroot/usr" && mount -t proc proc "$out/chroot/proc"' "$t" chroot "$o/chroot" /p/varnex-preview newbox
 
 # Another user can reach nothing below a mode-700 directory, such as root's
 # home, so the programs are copied where nobody can reach them.
