@@ -281,10 +281,11 @@ void seal_every_mount()
 }
 
 // A /dev of the harmless nodes only, the one mount where device nodes work,
-// read-only but for the scratch tmpfs mounted inside it.
+// read-only but for the scratch tmpfs mounted inside it. No tty: this
+// process's would be the caller's terminal.
 void replace_dev()
 {
-    const char *const names[] = {"null", "zero", "full", "random", "urandom", "tty"};
+    const char *const names[] = {"null", "zero", "full", "random", "urandom"};
     struct stat nodes[std::size(names)] = {};
     bool present[std::size(names)] = {};
     for (size_t i = 0; i < std::size(names); i++)

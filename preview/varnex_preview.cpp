@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,24 +129,27 @@ void refuse_a_user_namespace()
              "be on the host");
 }
 
-// The sandbox's mounts are made private through the root's own mount,
-// which a chroot into a plain directory does not have.
-void refuse_a_chroot_without_a_mount()
+// varnex runs as root of a user namespace of its own, which the kernel
+// gives no process in a chroot, nor where they are forbidden.
+void refuse_without_user_namespaces()
 {
-    struct statx root = {};
-    if (statx(AT_FDCWD, "/", 0, 0, &root) != 0)
-        fail(with_errno("cannot look at /"));
-    if ((root.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0
-        && (root.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0)
-        fail("cannot preview in a chroot whose root is not a mount point: the sandbox could not "
-             "keep its mounts from the host's");
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(unshare(CLONE_NEWUSER) == 0 ? 0 : errno);
+    int status = 0;
+    if (pid == -1 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        fail(with_errno("cannot try a user namespace"));
+    errno = WEXITSTATUS(status);
+    if (errno != 0)
+        fail(with_errno("cannot preview in a chroot, or where user namespaces are forbidden: the "
+                        "sandbox needs one"));
 }
 
 // What the sandbox may hold of the caller's descriptors: no terminal, so
 // that nothing in it can type into the caller's shell or hang it up. Where
 // the caller's standard output or error is one, it gets a pipe, relayed
-// here; standard input is /dev/null unless it is a plain file or a pipe,
-// read-only.
+// here; standard input is /dev/null unless it is a plain file, a pipe or
+// /dev/null itself, read-only.
 struct Relay {
     int pipe[2] = {-1, -1};
 };
@@ -168,7 +172,9 @@ void take_streams(Relay relays[3])
 {
     struct stat st = {};
     int flags = fcntl(0, F_GETFL);
-    bool keep_input = fstat(0, &st) == 0 && (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))
+    bool keep_input = fstat(0, &st) == 0
+        && (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)
+            || (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3)))
         && flags != -1 && (flags & O_ACCMODE) == O_RDONLY;
     int null = keep_input ? -1 : open("/dev/null", O_RDONLY | O_CLOEXEC);
     if ((!keep_input && (null == -1 || dup2(null, 0) != 0)))
@@ -268,7 +274,7 @@ int main(int argc, char *argv[])
     if (geteuid() != 0)
         fail("must be run as root, to sandbox a rename that writes to /etc");
     refuse_a_user_namespace();
-    refuse_a_chroot_without_a_mount();
+    refuse_without_user_namespaces();
     std::string self;
     if (!resolve("/proc/self/exe", self))
         fail(with_errno("cannot find itself"));
