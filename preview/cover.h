@@ -21,6 +21,7 @@ struct Cover {
     size_t source = 0; // second view: the overlay's place in the plan
     std::string within; // second view: where its files lie in that overlay
     bool read_only = false; // second view: read-only, as the host shows it
+    bool file = false; // second view: /etc/hostname, bound from a file an overlay shows
 };
 
 // The writable trees of the sandbox's scratch tmpfs, one directory a cover.
@@ -30,7 +31,8 @@ inline constexpr char scratch_dir[] = "/dev/.varnex-preview";
 // holds lower (the host's view, taken before anything is mounted), upper
 // and work (overlayfs's own), before (the host's side of each changed file)
 // and view (the overlay as mounted, for its second views); a copy's holds
-// before/file and upper/file; a kept mount's, lower. The diff binds the
+// before/file and upper/file, as does a file's second view; a kept
+// mount's, lower. The diff binds the
 // changed ones' sides under scratch_dir/diff.
 inline std::string cover_dir(size_t index)
 {

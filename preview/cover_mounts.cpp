@@ -87,6 +87,21 @@ CoverFacts gather_cover_facts(const std::vector<std::string> &trees)
     return facts;
 }
 
+namespace {
+
+// A copy of the file at from, with its owner and mode, never through a link
+// nor from a FIFO.
+void copy_with_owner(const std::string &from, const std::string &to)
+{
+    struct stat st = {};
+    if (stat(from.c_str(), &st) != 0 || !copy_file(AT_FDCWD, from, AT_FDCWD, to)
+        || chown(to.c_str(), st.st_uid, st.st_gid) != 0
+        || chmod(to.c_str(), st.st_mode & 07777) != 0)
+        fail(with_errno("cannot copy " + diff_quoted(from)));
+}
+
+} // namespace
+
 // A bind of a sealed mount is sealed too.
 void take_host_views(std::vector<Cover> &covers)
 {
@@ -102,20 +117,12 @@ void take_host_views(std::vector<Cover> &covers)
             check(mount(cover.path.c_str(), (dir + "/lower").c_str(), nullptr, MS_BIND, nullptr),
                 "cannot take the view of " + shown);
             break;
-        case Cover::copy: {
-            struct stat st = {};
+        case Cover::copy:
             check(mkdir((dir + "/before").c_str(), 0755), "cannot use the scratch tmpfs");
             check(mkdir((dir + "/upper").c_str(), 0755), "cannot use the scratch tmpfs");
-            check(stat(cover.path.c_str(), &st), "cannot use the scratch tmpfs");
-            for (const char *side : {"/before/file", "/upper/file"}) {
-                std::string to = dir + side;
-                if (!copy_file(AT_FDCWD, cover.path, AT_FDCWD, to)
-                    || chown(to.c_str(), st.st_uid, st.st_gid) != 0
-                    || chmod(to.c_str(), st.st_mode & 07777) != 0)
-                    fail(with_errno("cannot copy " + shown));
-            }
+            copy_with_owner(cover.path, dir + "/before/file");
+            copy_with_owner(cover.path, dir + "/upper/file");
             break;
-        }
         case Cover::bind_again: {
             // Whatever it is, it is bound, never opened.
             std::string lower = dir + "/lower";
@@ -130,10 +137,27 @@ void take_host_views(std::vector<Cover> &covers)
                 cover.action = Cover::leave;
             break;
         }
-        case Cover::leave:
         case Cover::second_view:
+            // A file's is compared as a copy's once varnex has ended.
+            if (cover.file) {
+                check(mkdir((dir + "/before").c_str(), 0755), "cannot use the scratch tmpfs");
+                check(mkdir((dir + "/upper").c_str(), 0755), "cannot use the scratch tmpfs");
+                copy_with_owner(cover.path, dir + "/before/file");
+            }
+            break;
+        case Cover::leave:
             break;
         }
+    }
+}
+
+void take_second_view_files(std::vector<Cover> &covers)
+{
+    for (size_t i = 0; i < covers.size(); i++) {
+        if (covers[i].action != Cover::second_view || !covers[i].file)
+            continue;
+        copy_with_owner(covers[i].path, cover_dir(i) + "/upper/file");
+        covers[i].action = Cover::copy;
     }
 }
 

@@ -18,4 +18,9 @@ void take_host_views(std::vector<Cover> &covers);
 // Each cover's action, in the plan's order.
 void mount_covers(std::vector<Cover> &covers);
 
+// Once varnex has ended: what /etc/hostname, bound from a file an overlay
+// shows, holds then, which the sweep may have edited since echo wrote it,
+// is compared as a copy's is.
+void take_second_view_files(std::vector<Cover> &covers);
+
 #endif

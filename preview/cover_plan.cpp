@@ -88,7 +88,8 @@ std::vector<Seen> seen_covers(const CoverFacts &facts)
 // trees given by names that resolve apart) holds one set of files, and a
 // file reached twice is changed twice, or read as changed through a
 // read-only view. So each such view is bound from one overlay: the widest
-// that holds it, and of equal ones the first.
+// that holds it, and of equal ones the first. So is /etc/hostname mounted
+// from a file in a tree: echo writes that file, which the sweep then edits.
 void find_second_views(std::vector<Seen> &seen)
 {
     const size_t none = seen.size();
@@ -96,7 +97,7 @@ void find_second_views(std::vector<Seen> &seen)
     for (size_t i = 0; i < seen.size(); i++) {
         const Seen &view = seen[i];
         if (view.device.empty()
-            || !(view.cover.action == Cover::overlay
+            || !(view.cover.action == Cover::overlay || view.cover.action == Cover::copy
                 || (view.cover.action == Cover::leave && view.read_only)))
             continue;
         size_t &best = sources[i];
@@ -118,6 +119,7 @@ void find_second_views(std::vector<Seen> &seen)
             continue;
         const std::string &outer = seen[sources[i]].within;
         Cover &cover = seen[i].cover;
+        cover.file = cover.action == Cover::copy;
         cover.action = Cover::second_view;
         cover.source = sources[i];
         cover.within = seen[i].within.substr(outer == "/" ? 0 : outer.size());

@@ -1,6 +1,7 @@
 #include "diff_text.h"
 
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include <unistd.h>
@@ -129,11 +130,17 @@ std::vector<DiffLine> parse_diff(const std::string &diff)
 DiffTotals diff_totals(const std::string &diff)
 {
     DiffTotals totals{0, 0};
+    std::string_view link;
     for (const DiffLine &line : parse_diff(diff)) {
-        if (line.kind == DiffLine::old_header || line.kind == DiffLine::link)
+        // A link's line may come with the lines its file changes: one file.
+        bool same_file = line.kind == DiffLine::old_header
+            && starts_with(
+                link, "File " + std::string(line.text.substr(4)) + " is a symbolic link while ");
+        if ((line.kind == DiffLine::old_header && !same_file) || line.kind == DiffLine::link)
             totals.files++;
         if (line.kind == DiffLine::added)
             totals.lines++;
+        link = line.kind == DiffLine::link ? line.text : std::string_view();
     }
     return totals;
 }

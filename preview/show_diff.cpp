@@ -12,7 +12,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <functional>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "diff_text.h"
@@ -50,8 +53,10 @@ bool label(const std::string &name, const std::string &side,
 
 // Mirrors upper's directories in before, and gives before the host's own
 // version of each file in upper: a file's bytes, a link as a link, nothing
-// for a file that is new. Returns how many files upper holds, or -1.
-long copy_host_side(int upper, int lower, int before)
+// for a file that is new. Returns how many files upper holds, or -1. Adds
+// to relinked the path below upper of each link replaced by a file.
+long copy_host_side(
+    int upper, int lower, int before, const std::string &path, std::vector<std::string> &relinked)
 {
     DIR *entries = fdopendir(dup(upper));
     if (entries == nullptr)
@@ -79,7 +84,7 @@ long copy_host_side(int upper, int lower, int before)
             int sub_before = openat(before, name, flags);
             long below = sub_upper == -1 || sub_before == -1
                 ? -1
-                : copy_host_side(sub_upper, sub_lower, sub_before);
+                : copy_host_side(sub_upper, sub_lower, sub_before, path + "/" + name, relinked);
             for (int fd : {sub_upper, sub_lower, sub_before})
                 if (fd != -1)
                     close(fd);
@@ -98,6 +103,8 @@ long copy_host_side(int upper, int lower, int before)
         if (S_ISREG(host.st_mode)) {
             copied = copy_file(lower, name, before, name);
         } else if (S_ISLNK(host.st_mode)) {
+            if (S_ISREG(up.st_mode))
+                relinked.push_back(path + "/" + name);
             std::vector<char> target(static_cast<size_t>(host.st_size) + 1);
             ssize_t length = readlinkat(lower, name, target.data(), target.size());
             copied = length >= 0 && static_cast<size_t>(length) < target.size();
@@ -116,15 +123,16 @@ long copy_host_side(int upper, int lower, int before)
 }
 
 // How many files varnex changed in the overlay whose scratch directory is
-// dir, with the host's side of each copied into dir/before.
-long host_side_of_changes(const std::string &dir)
+// dir, with the host's side of each copied into dir/before, and each link
+// that sed replaced by a file in relinked.
+long host_side_of_changes(const std::string &dir, std::vector<std::string> &relinked)
 {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     int upper = open((dir + "/upper").c_str(), flags);
     int lower = open((dir + "/lower").c_str(), flags);
     int before = open((dir + "/before").c_str(), flags);
     long files
-        = upper == -1 || lower == -1 || before == -1 ? -1 : copy_host_side(upper, lower, before);
+        = upper == -1 || lower == -1 || before == -1 ? -1 : copy_host_side(upper, lower, before, "", relinked);
     for (int fd : {upper, lower, before})
         if (fd != -1)
             close(fd);
@@ -143,18 +151,19 @@ const char *diff_program()
     return "/usr/bin/diff";
 }
 
-// diff -r's output for before and upper in dir. Its own environment, so
-// that neither the caller's locale nor POSIXLY_CORRECT changes its output.
-std::string run_diff(const std::string &dir)
+// diff's output for the operands, from dir. Its own environment, so that
+// neither the caller's locale nor POSIXLY_CORRECT changes its output.
+std::string run_diff(const std::string &dir, const std::vector<std::string> &operands)
 {
-    char *const argv[] = {const_cast<char *>("diff"), const_cast<char *>("-r"),
-        const_cast<char *>("-u"), const_cast<char *>("-a"), const_cast<char *>("--no-dereference"),
-        const_cast<char *>("--unidirectional-new-file"), const_cast<char *>("before"),
-        const_cast<char *>("upper"), nullptr};
+    std::vector<char *> argv
+        = {const_cast<char *>("diff"), const_cast<char *>("-u"), const_cast<char *>("-a")};
+    std::transform(operands.begin(), operands.end(), std::back_inserter(argv),
+        [](const std::string &operand) { return const_cast<char *>(operand.c_str()); });
+    argv.push_back(nullptr);
     char *const env[]
         = {const_cast<char *>("LC_ALL=C"), const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
     std::string raw;
-    int status = run_program(diff_program(), argv, env, dir, raw, "cannot compare the changes");
+    int status = run_program(diff_program(), argv.data(), env, dir, raw, "cannot compare the changes");
     // A Ctrl-C reaches diff too: the user asked for no more.
     if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
         exit(128 + WTERMSIG(status));
@@ -205,6 +214,32 @@ bool relabel_diff(const std::string &raw,
     return headers_due == 0;
 }
 
+// A link that sed replaced by a regular file shows only as such in diff
+// -r's output; what it did to the lines is the diff of the file the link
+// led to, as the host has it, and the new file.
+std::string relinked_lines(
+    const std::string &dir, const Cover &cover, size_t index, const std::string &below)
+{
+    const std::string host_path = cover.path + below;
+    const std::string lower = cover_dir(index) + "/lower" + below;
+    const std::string upper = cover_dir(index) + "/upper" + below;
+    std::vector<char> target(PATH_MAX + 1);
+    ssize_t length = readlink(lower.c_str(), target.data(), target.size() - 1);
+    if (length <= 0)
+        return "";
+    std::string led_to(target.data(), static_cast<size_t>(length));
+    if (led_to[0] != '/')
+        led_to = host_path.substr(0, host_path.find_last_of('/') + 1) + led_to;
+    char resolved[PATH_MAX];
+    const std::string linked = dir + "/linked";
+    unlink(linked.c_str());
+    if (realpath(led_to.c_str(), resolved) == nullptr
+        || !copy_file(AT_FDCWD, resolved, AT_FDCWD, linked))
+        return "";
+    const std::string shown = diff_quoted(host_path);
+    return run_diff(dir, {"--label", shown, "--label", shown, "linked", upper});
+}
+
 } // namespace
 
 std::string diff_of_changes(const std::vector<Cover> &covers)
@@ -223,10 +258,14 @@ std::string diff_of_changes(const std::vector<Cover> &covers)
         [&covers](size_t a, size_t b) { return covers[a].path < covers[b].path; });
     const size_t width = std::to_string(covers.size()).size();
     std::vector<size_t> named;
+    std::vector<std::pair<size_t, std::string>> relinked;
     for (size_t i : by_path) {
         std::string from = cover_dir(i);
-        if (covers[i].action == Cover::overlay && host_side_of_changes(from) == 0)
+        std::vector<std::string> below;
+        if (covers[i].action == Cover::overlay && host_side_of_changes(from, below) == 0)
             continue;
+        std::transform(below.begin(), below.end(), std::back_inserter(relinked),
+            [i](const std::string &path) { return std::make_pair(i, path); });
         std::string name = std::to_string(named.size());
         name.insert(0, width - name.size(), '0');
         for (const char *side : {"/before/", "/upper/"}) {
@@ -250,7 +289,19 @@ std::string diff_of_changes(const std::vector<Cover> &covers)
         const Cover &cover = covers[named[k]];
         return cover.action == Cover::copy ? cover.path : cover.path + name.substr(slash);
     };
-    if (!relabel_diff(run_diff(dir), host_path, shown))
+    const std::vector<std::string> trees
+        = {"-r", "--no-dereference", "--unidirectional-new-file", "before", "upper"};
+    if (!relabel_diff(run_diff(dir, trees), host_path, shown))
         fail("cannot compare the changes: diff wrote what it should not");
+    for (const auto &[i, below] : relinked) {
+        std::string path = covers[i].path + below;
+        std::string line = "File " + diff_quoted(path) + " is a symbolic link while file "
+            + diff_quoted(path) + " is a regular file\n";
+        size_t at = shown.rfind(line, 0) == 0 ? 0 : shown.find("\n" + line);
+        if (at == std::string::npos)
+            continue;
+        at += (at == 0 ? 0 : 1) + line.size();
+        shown.insert(at, relinked_lines(dir, covers[i], i, below));
+    }
     return shown;
 }

@@ -5,22 +5,25 @@
 // writable, and what they took up is shown as diffs.
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "diff_text.h"
 #include "path_text.h"
 #include "sandbox.h"
 #include "sys_util.h"
@@ -113,19 +116,143 @@ std::vector<std::string> trees_to_cover(const std::vector<std::string> &args)
     return trees;
 }
 
+// The initial user namespace has a fixed inode number; any other is one
+// where a rename could not do what it would do on the host, whatever its
+// map reads.
 void refuse_a_user_namespace()
 {
-    std::ifstream in("/proc/self/uid_map");
-    std::string line, more;
-    std::getline(in, line);
-    std::getline(in, more);
-    std::string fields;
-    for (char c : line)
-        if (c != ' ' || (!fields.empty() && fields.back() != ' '))
-            fields += c;
-    if (fields != "0 0 4294967295" || !more.empty())
+    const ino_t initial_user_namespace = 0xEFFFFFFD;
+    struct stat own = {};
+    if (stat("/proc/self/ns/user", &own) != 0)
+        fail(with_errno("cannot tell its user namespace"));
+    if (own.st_ino != initial_user_namespace)
         fail("cannot preview inside a user namespace: a real rename there is not what it would "
              "be on the host");
+}
+
+// varnex runs as root of a user namespace of its own, which the kernel
+// gives no process in a chroot, nor where they are forbidden.
+void refuse_without_user_namespaces()
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(unshare(CLONE_NEWUSER) == 0 ? 0 : errno);
+    int status = 0;
+    if (pid == -1 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        fail(with_errno("cannot try a user namespace"));
+    errno = WEXITSTATUS(status);
+    if (errno != 0)
+        fail(with_errno("cannot preview in a chroot, or where user namespaces are forbidden: the "
+                        "sandbox needs one"));
+}
+
+// What the sandbox may hold of the caller's descriptors: no terminal, so
+// that nothing in it can type into the caller's shell or hang it up. Where
+// the caller's standard output or error is one, it gets a pipe, relayed
+// here; standard input is /dev/null unless it is a plain file, a pipe or
+// /dev/null itself, read-only.
+struct Relay {
+    int pipe[2] = {-1, -1};
+};
+
+Streams plan_streams(Relay relays[3])
+{
+    Streams streams;
+    streams.colour_diff = colour_wanted(1);
+    streams.colour_notes = colour_wanted(2);
+    for (int fd : {1, 2})
+        if (isatty(fd) == 1 && pipe2(relays[fd].pipe, O_CLOEXEC) != 0)
+            fail(with_errno("cannot relay the output"));
+    streams.relayed_out = relays[1].pipe[0] != -1;
+    streams.relayed_err = relays[2].pipe[0] != -1;
+    return streams;
+}
+
+// In the sandbox's first process, before anything else.
+void take_streams(Relay relays[3])
+{
+    struct stat st = {};
+    int flags = fcntl(0, F_GETFL);
+    bool keep_input = fstat(0, &st) == 0
+        && (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)
+            || (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3)))
+        && flags != -1 && (flags & O_ACCMODE) == O_RDONLY;
+    int null = keep_input ? -1 : open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if ((!keep_input && (null == -1 || dup2(null, 0) != 0)))
+        fail(with_errno("cannot give the sandbox /dev/null"));
+    for (int fd : {1, 2})
+        if (relays[fd].pipe[1] != -1 && dup2(relays[fd].pipe[1], fd) != fd)
+            fail(with_errno("cannot relay the output"));
+}
+
+// Copies what the sandbox writes to the pipes onto the caller's terminals
+// until the sandbox has ended, standard output first when both hold
+// something: the sandbox waits for one to be read before it writes to the
+// other.
+void relay_output(Relay relays[3])
+{
+    struct pollfd fds[2] = {{relays[1].pipe[0], POLLIN, 0}, {relays[2].pipe[0], POLLIN, 0}};
+    for (int fd : {1, 2})
+        if (relays[fd].pipe[1] != -1)
+            close(relays[fd].pipe[1]);
+    char buffer[65536];
+    while (fds[0].fd != -1 || fds[1].fd != -1) {
+        if (poll(fds, 2, -1) == -1) {
+            if (errno == EINTR)
+                continue;
+            fail(with_errno("cannot relay the output"));
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd == -1 || fds[i].revents == 0)
+                continue;
+            ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got == -1 && errno == EINTR)
+                break;
+            if (got <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                continue;
+            }
+            // A terminal that is gone takes nothing more; the sandbox goes on.
+            for (ssize_t done = 0; done < got;) {
+                ssize_t wrote = write(i + 1, buffer + done, static_cast<size_t>(got - done));
+                if (wrote == -1 && errno == EINTR)
+                    continue;
+                if (wrote <= 0)
+                    break;
+                done += wrote;
+            }
+            break;
+        }
+    }
+}
+
+const char usage_text[] = "usage: varnex-preview new_hostname [dir ...]\n"
+                          "       varnex-preview --help | --version\n"
+                          "Shows what `varnex new_hostname dir ...` would change, as a diff, "
+                          "changing nothing.\n";
+
+// The preview's own options, before anything else: a host name never
+// starts with a dash, so none of them can be one.
+void answer_options(int argc, const char *const argv[])
+{
+    if (argc < 2) {
+        fputs(usage_text, stderr);
+        exit(2);
+    }
+    const std::string first = argv[1];
+    if (first == "--help" || first == "-h") {
+        fputs(usage_text, stdout);
+        exit(fflush(stdout) == 0 ? 0 : 2);
+    }
+    if (first == "--version") {
+        fputs("varnex-preview " VARNEX_VERSION "\n", stdout);
+        exit(fflush(stdout) == 0 ? 0 : 2);
+    }
+    if (first[0] == '-') {
+        fprintf(stderr, "varnex-preview: unknown option %s\n%s", first.c_str(), usage_text);
+        exit(2);
+    }
 }
 
 [[noreturn]] void end_like(int signal_number)
@@ -144,9 +271,11 @@ void refuse_a_user_namespace()
 
 int main(int argc, char *argv[])
 {
+    answer_options(argc, argv);
     if (geteuid() != 0)
         fail("must be run as root, to sandbox a rename that writes to /etc");
     refuse_a_user_namespace();
+    refuse_without_user_namespaces();
     std::string self;
     if (!resolve("/proc/self/exe", self))
         fail(with_errno("cannot find itself"));
@@ -180,6 +309,8 @@ int main(int argc, char *argv[])
     // end ends every process in it, and it dies with the preview, however
     // the preview ends. Only the sandbox goes into that namespace: once it
     // has ended, no other process could be made there.
+    Relay relays[3];
+    Streams streams = plan_streams(relays);
     int alive[2];
     int own_pids = open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC);
     if (pipe2(alive, O_CLOEXEC) != 0 || own_pids == -1 || unshare(CLONE_NEWPID) != 0)
@@ -187,14 +318,16 @@ int main(int argc, char *argv[])
     pid_t pid = fork();
     if (pid > 0 && setns(own_pids, CLONE_NEWPID) != 0)
         fail(with_errno("cannot leave the sandbox's PID namespace"));
+    close(own_pids);
     if (pid == 0) {
+        take_streams(relays);
         close(alive[1]);
         char byte = 0;
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || fcntl(alive[0], F_SETFL, O_NONBLOCK) != 0
             || read(alive[0], &byte, 1) != -1)
             _exit(2);
         close(alive[0]);
-        run_sandbox(trees, varnex, args, cwd);
+        run_sandbox(trees, varnex, args, cwd, streams);
     }
     if (pid == -1)
         fail(with_errno("cannot make the sandbox"));
@@ -202,6 +335,7 @@ int main(int argc, char *argv[])
     // sandbox reports how they ended.
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
+    relay_output(relays);
     int status = 0;
     while (waitpid(pid, &status, 0) == -1)
         if (errno != EINTR)

@@ -34,6 +34,8 @@ std::string plan_text(const CoverPlan &plan)
             text += " from " + plan.covers.at(cover.source).path + cover.within;
         if (cover.read_only)
             text += " read-only";
+        if (cover.file)
+            text += " file";
         if (cover.viewed)
             text += " viewed";
         text += "\n";
@@ -65,6 +67,11 @@ TEST(PlanCovers, GivesEachCoverOneActionInMountOrder)
             {root_fs, {2, "8:1", "/srv/h", "/etc/hostname", "ext4"}},
             {{"/etc", dir(1)}, {"/etc/hostname", file(2)}},
             "overlay /etc tree\ncopy /etc/hostname\n"},
+        {"/etc/hostname bound from a file in a tree is a second view of it", {"/etc", "/srv"},
+            {root_fs, {2, "8:1", "/srv/h.conf", "/etc/hostname", "ext4"}},
+            {{"/etc", dir(1)}, {"/srv", dir(1)}, {"/etc/hostname", file(2)}},
+            "overlay /etc tree\noverlay /srv tree viewed\nsecond view /etc/hostname from "
+            "/srv/h.conf file\n"},
         {"/etc/hostname on a read-only mount is kept under the overlay", {"/etc"},
             {root_fs, {2, "8:1", "/srv/h", "/etc/hostname", "ext4"}},
             {{"/etc", dir(1)}, {"/etc/hostname", file(2, true)}},

@@ -95,6 +95,9 @@ TEST(DiffTotals, CountsFilesShownAndLinesAdded)
             1, 2},
         {std::string("File /etc/hosts is a symbolic link while file /etc/hosts is a regular file\n")
                 + hosts_diff,
+            1, 1},
+        {std::string("File /etc/x is a symbolic link while file /etc/x is a regular file\n")
+                + hosts_diff,
             2, 1},
     };
     for (const auto &c : cases) {

@@ -10,21 +10,27 @@ set -u
 . "$(dirname "$0")/expect.sh"
 # The rows run from other directories.
 build=$(realpath -e -- "$1") || exit 1
+probe=$(realpath -e -- "${2:-$build/tests/seal_probe}") || exit 1
 [ "$(id -u)" -eq 0 ] || { echo "skipped: the preview needs root"; exit 77; }
 unshare --uts --mount --fork true 2>/dev/null || { echo "skipped: no UTS and mount namespaces"; exit 77; }
 
-# Everything the test writes is below one directory, gone however the test ends.
+# Everything the test writes is below one directory, gone however the test
+# ends, with the probes' own processes and cgroups.
 scratch=$(mktemp -d) || exit 1
-trap 'rm -rf "$scratch"' EXIT
+t=$scratch/t o=$scratch/o
+cgroups=
+# shellcheck disable=SC2016 # expanded when the test ends
+trap 'for f in "$o"/*.pid; do [ ! -f "$f" ] || kill "$(cat "$f")"; done 2>/dev/null
+    [ -z "$cgroups" ] || rmdir "$cgroups"/varnex-seal*."$$" 2>/dev/null
+    rm -rf "$scratch"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-t=$scratch/t o=$scratch/o
 mkdir "$t" "$o" || exit 1
 nl=$'\n'
 mkdir -p "$t/etc/conf.d" "$t/srv/app/sub" "$t/srv/app/mnt" "$t/srv/current" "$t/data/r1/config" \
     "$t/srv/ro" "$t/odd" "$t/nl/app" "$t/nl/app$nl" "$t/nl/a${nl}b" "$t/u/d"$'\x80' "$t/u/d"$'\x81' \
     "$t/srv/rw/ro" "$t/srv/fifo" "$t/words" "$t/etc2" "$t/etc3" "$t/srv/chroot/proc" \
-    "$t/srv/twice/sub" "$t/srv/twice/mirror"
+    "$t/srv/twice/sub" "$t/srv/twice/mirror" "$t/srv/hn"
 printf 'oldbox\n' >"$t/etc/hostname"
 printf '127.0.0.1 localhost\n127.0.1.1 oldbox\n' >"$t/etc/hosts"
 printf 'a=oldbox\n' >"$t/etc/conf.d/x.conf"
@@ -48,6 +54,7 @@ cp "$t/etc/hosts" "$t/etc3/hosts"
 ln -s /proc/self/fd/0/hostname "$t/etc3/hostname"
 printf 'host=oldbox\n' >"$t/srv/chroot/c.conf"
 printf 'b=oldbox\n' >"$t/srv/twice/sub/b.conf"
+printf 'oldbox\n' >"$t/srv/hn/h.conf"
 # /etc/$deep/deep.conf is 4083 bytes long, near PATH_MAX.
 deep=deep$(for _ in {1..19}; do printf '/%s' "$(printf 'd%.0s' {1..200})"; done)/$(printf 'd%.0s' {1..244})
 (cd "$t/etc" && mkdir -p "$deep" && cd "$deep" && printf 'deep=oldbox\n' >deep.conf) || exit 1
@@ -127,6 +134,15 @@ row()
 ro_srv='mount --bind "$root/srv/ro" "$root/srv/ro" && mount -o remount,bind,ro "$root/srv/ro"'
 summary() { echo "varnex-preview: $1 files would change, $1 lines."; }
 stopped() { echo "varnex-preview: the rename would stop with status 1; up to there, $1 files would change, $1 lines."; }
+usage="usage: varnex-preview new_hostname [dir ...]"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+row "--help" 0 "$usage" "" "$t" "$p" --help
+expect "--help: on standard output" "$(head -n 1 "$o/out")" "$usage"
+row "-h" 0 "$usage" "" "$t" "$p" -h
+row "--version" 0 "varnex-preview $version" "" "$t" "$p" --version
+row "no argument" 2 "$usage" "" "$t" "$p"
+expect "no argument: usage on standard error" "$(head -n 1 "$o/err")" "$usage"
+row "an unknown option" 2 "varnex-preview: unknown option -x" "" "$t" "$p" -x newbox
 row "same name" 1 "$(stopped 0)" "" "$t" "$p" oldbox
 row "overlapping directories" 1 "$(stopped 0)" "" "$t" "$p" newbox /etc /etc/conf.d
 # shellcheck disable=SC2016 # expanded by that shell
@@ -175,12 +191,18 @@ row "/etc/hostname a link through a descriptor" 2 "" 'mount --bind "$root/etc3" 
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 row "a directory bound a second time inside the tree" 0 "+b=oldbox22" \
     'mount --bind "$root/srv/twice/sub" "$root/srv/twice/mirror"' "$t" "$p" oldbox2 "$t/srv/twice"
+# echo writes oldbox2 through the bind, and the sweep then edits that file.
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "/etc/hostname bound from a conf file in a tree, a new name holding the old" 0 "+oldbox22" \
+    'mount --bind "$root/srv/hn/h.conf" /etc/hostname' "$t" "$p" oldbox2 "$t/srv/hn"
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 row "a working directory hidden under a later mount" 2 "" 'mount -t tmpfs t "$root/srv/app"' \
     "$t/srv/app" "$p" newbox .
 # shellcheck disable=SC2016 # expanded in the outer sandbox
 row "/etc/hosts a link that leaves /etc" 0 \
-    "File /etc/hosts is a symbolic link while file /etc/hosts is a regular file" \
+    "File /etc/hosts is a symbolic link while file /etc/hosts is a regular file
++127.0.1.1 newbox
+$(summary 2)" \
     'mount --bind "$root/etc2" /etc && mount -t tmpfs srv /srv && echo "127.0.1.1 oldbox" >/srv/hosts' \
     "$t" "$p" newbox
 row "a newline in a tree's path, quoted in the header" 0 "+++ \"$t/nl/a\\nb/n.conf\"" "" "$t" \
@@ -193,6 +215,73 @@ varnex-preview: 3 files would change, 5 lines; 1 inside a longer word." "" "$t" 
 on_terminal='script -qec "$(printf %q "$0") newbox" /dev/null | tr -d "\r"'
 row "colour on a terminal" 0 $'\e[32m+127.0.1.1 newbox\e[m' "" "$t" bash -c "$on_terminal" "$p"
 row "no colour with NO_COLOR" 0 "+127.0.1.1 newbox" "" "$t" env NO_COLOR=1 bash -c "$on_terminal" "$p"
+
+# The seal, tried from varnex's place by a probe beside a copy of the
+# preview: each attempt is refused, and what it aims at, all of it this
+# test's own, stays as it was: a marker file outside the trees, a datagram
+# socket, a key, a cgroup holding a sleep, the pty of a script.
+s=$o/seal
+mkdir -p "$s" "$o/marker" && cp "$p" "$s/varnex-preview" && cp "$probe" "$s/varnex" || exit 1
+printf 'before\n' >"$o/marker/file"
+export PROBE_MARKER=$o/marker/file PROBE_SOCKET=$o/probe.sock PROBE_FD=7 \
+    PROBE_CONTROL=/etc/conf.d/x.conf PROBE_CGROUP=varnex-seal.$$ OWN_CGROUP=varnex-seal-own.$$
+"$probe" listen "$PROBE_SOCKET" >"$o/heard" & echo $! >"$o/listen.pid"
+cgroups=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
+if [ -n "$cgroups" ] && mkdir "$cgroups/$PROBE_CGROUP" "$cgroups/$OWN_CGROUP"; then
+    sleep 600 & echo $! >"$o/sleep.pid"
+    echo $! >"$cgroups/$PROBE_CGROUP/cgroup.procs"
+else
+    cgroups=
+fi
+# shellcheck disable=SC2016 # expanded by the wrappers
+{
+    printf '#!/bin/bash\nexec script -qec "$(printf %%q\\  "$@")" /dev/null\n' >"$s/on-pty"
+    printf '#!/bin/bash\nexec 7>>"$PROBE_MARKER"\nexec "$@"\n' >"$s/with-fd"
+    printf '#!/bin/bash\necho $$ >"%s/$OWN_CGROUP/cgroup.procs" || exit 99\nsleep 600 &\necho $! >"%s/own.pid"\nexec "$@"\n' \
+        "$cgroups" "$o" >"$s/in-cgroup"
+    chmod 755 "$s/on-pty" "$s/with-fd" "$s/in-cgroup"
+}
+outside()
+{
+    cat "$o/marker/file" "$o/heard"
+    for f in "$o/sleep.pid" "$o/own.pid"; do [ ! -f "$f" ] || kill -0 "$(cat "$f")" || echo "$f ended"; done
+}
+outside_before=$(outside)
+# seal ATTEMPT [WRAPPER...]: the probe's attempt, from the preview's copy.
+seal()
+{
+    local attempt=$1
+    shift
+    preview "" "$t" "$@" "$s/varnex-preview" "$attempt"
+    expect "seal, $attempt: refused" "$(cat "$o/out" "$o/err" | grep -c "^$attempt: refused")" 1
+    expect "seal, $attempt: nothing outside changed" "$(outside)" "$outside_before"
+    expect "seal, $attempt: the key kept" "$(grep -c '^key now: after' "$o/out")" 0
+    expect "seal, $attempt: tree byte-identical" "$(state)" "$before"
+}
+seal remount-setattr
+seal remount-bind
+seal umount-cover
+seal block-device
+seal devtmpfs
+seal sysctl
+seal sysfs
+seal bpf
+seal clock
+seal ptrace
+seal proc-fd "$s/with-fd"
+seal tiocsti "$s/on-pty"
+seal vhangup "$s/on-pty"
+seal datagram
+seal netlink
+seal keyring "$probe" new-session
+if [ -n "$cgroups" ]; then
+    seal cgroup-kill
+    seal own-cgroup-kill "$s/in-cgroup"
+else
+    echo "skipped: the cgroup rows, no cgroup2 mount to make a cgroup in"
+fi
+preview "" "$t" "$s/varnex-preview" control
+expect "seal, the control: a write in a covered tree shows" "$(grep -cx '+probe' "$o/out")" 1
 
 # Ctrl-C while varnex is busy in a directory: no summary, and the preview
 # ends by SIGINT.
@@ -232,6 +321,17 @@ expect "SIGKILL: tree byte-identical" "$(state)" "$before"
 preview "" "$t" unshare --user --map-root-user "$p" newbox
 expect "status as root of a user namespace" "$?" 2
 expect "one line as root of a user namespace" "$(cat "$o/out" "$o/err" | wc -l)" 1
+userns_line="varnex-preview: cannot preview inside a user namespace: a real rename there is not what it would be on the host"
+row "root of a user namespace that maps every id to itself" 2 "$userns_line" "" "$t" \
+    "$probe" identity-userns "$p" newbox
+expect "one line in a user namespace that maps every id to itself" "$(cat "$o/err")" "$userns_line"
+# A chroot into a plain directory, its programs from the host's /usr.
+mkdir -p "$o/chroot/usr" "$o/chroot/proc" "$o/chroot/etc" "$o/chroot/p" && cp "$p" "$build/varnex" "$o/chroot/p" &&
+    ln -s usr/lib "$o/chroot/lib" && ln -s usr/lib64 "$o/chroot/lib64" || exit 1
+# shellcheck disable=SC2016 # expanded in the outer sandbox
+row "a chroot" 2 \
+    "varnex-preview: cannot preview in a chroot, or where user namespaces are forbidden: the sandbox needs one: Operation not permitted" \
+    'mount --bind /usr "$out/chroot/usr" && mount -t proc proc "$out/chroot/proc"' "$t" chroot "$o/chroot" /p/varnex-preview newbox
 
 # Another user can reach nothing below a mode-700 directory, such as root's
 # home, so the programs are copied where nobody can reach them.
