@@ -137,9 +137,11 @@ void refuse_without_user_namespaces()
     pid_t pid = fork();
     if (pid == 0)
         _exit(unshare(CLONE_NEWUSER) == 0 ? 0 : errno);
-    int status = 0;
-    if (pid == -1 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+    if (pid == -1)
         fail(with_errno("cannot try a user namespace"));
+    int status = wait_for(pid, "cannot try a user namespace");
+    if (!WIFEXITED(status))
+        fail("cannot try a user namespace");
     errno = WEXITSTATUS(status);
     if (errno != 0)
         fail(with_errno("cannot preview in a chroot, or where user namespaces are forbidden: the "
@@ -336,10 +338,7 @@ int main(int argc, char *argv[])
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
     relay_output(relays);
-    int status = 0;
-    while (waitpid(pid, &status, 0) == -1)
-        if (errno != EINTR)
-            fail(with_errno("cannot wait for the sandbox"));
+    int status = wait_for(pid, "cannot wait for the sandbox");
     if (WIFSIGNALED(status))
         end_like(WTERMSIG(status));
     if (WEXITSTATUS(status) > 128)
