@@ -9,10 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <climits>
 #include <functional>
 #include <iterator>
 #include <utility>
@@ -131,8 +131,9 @@ long host_side_of_changes(const std::string &dir, std::vector<std::string> &reli
     int upper = open((dir + "/upper").c_str(), flags);
     int lower = open((dir + "/lower").c_str(), flags);
     int before = open((dir + "/before").c_str(), flags);
-    long files
-        = upper == -1 || lower == -1 || before == -1 ? -1 : copy_host_side(upper, lower, before, "", relinked);
+    long files = upper == -1 || lower == -1 || before == -1
+        ? -1
+        : copy_host_side(upper, lower, before, "", relinked);
     for (int fd : {upper, lower, before})
         if (fd != -1)
             close(fd);
@@ -163,7 +164,8 @@ std::string run_diff(const std::string &dir, const std::vector<std::string> &ope
     char *const env[]
         = {const_cast<char *>("LC_ALL=C"), const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
     std::string raw;
-    int status = run_program(diff_program(), argv.data(), env, dir, raw, "cannot compare the changes");
+    int status
+        = run_program(diff_program(), argv.data(), env, dir, raw, "cannot compare the changes");
     // A Ctrl-C reaches diff too: the user asked for no more.
     if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
         exit(128 + WTERMSIG(status));
