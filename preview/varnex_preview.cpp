@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "diff_text.h"
@@ -216,14 +217,7 @@ void relay_output(Relay relays[3])
                 continue;
             }
             // A terminal that is gone takes nothing more; the sandbox goes on.
-            for (ssize_t done = 0; done < got;) {
-                ssize_t wrote = write(i + 1, buffer + done, static_cast<size_t>(got - done));
-                if (wrote == -1 && errno == EINTR)
-                    continue;
-                if (wrote <= 0)
-                    break;
-                done += wrote;
-            }
+            write_all(i + 1, std::string_view(buffer, static_cast<size_t>(got)));
             break;
         }
     }
