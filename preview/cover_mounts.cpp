@@ -9,35 +9,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "mountinfo_text.h"
 #include "path_text.h"
 #include "sys_util.h"
 
 namespace {
-
-std::vector<MountLine> read_mountinfo()
-{
-    std::ifstream in("/proc/self/mountinfo");
-    if (!in)
-        fail(with_errno("cannot read /proc/self/mountinfo"));
-    std::vector<MountLine> mounts;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point, field;
-        fields >> id >> parent >> device >> root >> point;
-        // Optional fields, then "-", then the file system type.
-        while (fields >> field && field != "-") { }
-        std::string type;
-        fields >> type;
-        mounts.push_back({std::strtoul(id.c_str(), nullptr, 10), device,
-            decode_mountinfo_path(root), decode_mountinfo_path(point), type});
-    }
-    return mounts;
-}
 
 // The mount visible at path, and what path is there. Neither autofs, which
 // would mount what it stands for, nor nsfs is looked into.
@@ -73,7 +51,8 @@ CoverFacts gather_cover_facts(const std::vector<std::string> &trees)
     char resolved[PATH_MAX];
     if (realpath("/etc/hostname", resolved) != nullptr)
         facts.hostname_file = resolved;
-    facts.mounts = read_mountinfo();
+    if (!read_mountinfo(facts.mounts))
+        fail(with_errno("cannot read /proc/self/mountinfo"));
     std::map<unsigned long, std::string> types;
     for (const MountLine &mount : facts.mounts)
         types[mount.id] = mount.type;

@@ -30,10 +30,8 @@ Seen seen_at(const std::string &path, const MountLine *mount, const PathLook &lo
     Seen seen;
     seen.cover.path = path;
     if (mount != nullptr) {
-        std::string within = mount->root == "/" ? "" : mount->root;
-        within += path.substr(mount->path == "/" ? 0 : mount->path.size());
         seen.device = mount->device;
-        seen.within = within.empty() ? "/" : within;
+        seen.within = path_in_file_system(*mount, path);
     }
     const std::string type = mount != nullptr ? mount->type : "";
     if (type == "autofs" || type == "nsfs" || look.kind == PathLook::unseen)

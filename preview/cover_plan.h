@@ -6,15 +6,7 @@
 #include <vector>
 
 #include "cover.h"
-
-// A line of /proc/self/mountinfo.
-struct MountLine {
-    unsigned long id;
-    std::string device;
-    std::string root; // of the mount, in its file system
-    std::string path;
-    std::string type;
-};
+#include "mountinfo_text.h"
 
 // What statx, lstat and statvfs told of a path, as the host has it.
 struct PathLook {

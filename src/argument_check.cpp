@@ -9,10 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,39 +67,12 @@ struct Searched {
     std::vector<std::string> places;
 };
 
-// A mount as /proc/self/mountinfo lists it: its file system, the directory
-// of that file system it shows, and where it shows it.
-struct Mount {
-    std::string device;
-    std::string root;
-    std::string point;
-};
-
-// Every mount by its id, from one read. Without /proc there are none, and
-// only paths and inodes are compared.
-std::map<unsigned long, Mount> read_mounts()
-{
-    std::map<unsigned long, Mount> mounts;
-    std::ifstream in("/proc/self/mountinfo");
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        unsigned long id = 0;
-        unsigned long parent = 0;
-        std::string device, root, point;
-        if (fields >> id >> parent >> device >> root >> point)
-            mounts[id] = {device, decode_mountinfo_path(root), decode_mountinfo_path(point)};
-    }
-    return mounts;
-}
-
 // The place of path below a mount, as "/<device><path in its file system>",
 // so that the places of one file system hold each other as their paths do.
-std::string place_of(const Mount &mount, const std::string &path)
+std::string place_of(const MountLine &mount, const std::string &path)
 {
-    std::string below = mount.point == "/" ? path : path.substr(mount.point.size());
-    if (below == "/")
-        below.clear();
-    return "/" + mount.device + (mount.root == "/" ? "" : mount.root) + below;
+    std::string within = path_in_file_system(mount, path);
+    return "/" + mount.device + (within == "/" ? "" : within);
 }
 
 bool reaches(const Searched &argument, const std::string &place)
@@ -177,23 +148,28 @@ void refuse_overlapping_mounts(std::vector<Searched> &searched)
         if (!inserted)
             refuse_overlap(searched[same->second].text, searched[i].text);
     }
-    std::map<unsigned long, Mount> mounts = read_mounts();
+    // Without /proc there are no mounts, and only paths and inodes are compared.
+    std::vector<MountLine> lines;
+    read_mountinfo(lines);
+    std::map<unsigned long, const MountLine *> mounts;
+    for (const MountLine &line : lines)
+        mounts[line.id] = &line;
     std::map<std::string, size_t> by_path;
     for (size_t i = 0; i < searched.size(); i++) {
         by_path.emplace(searched[i].resolved, i);
         auto mount = mounts.find(searched[i].mount_id);
-        if (mount != mounts.end() && holds(mount->second.point, searched[i].resolved))
-            searched[i].places.push_back(place_of(mount->second, searched[i].resolved));
+        if (mount != mounts.end() && holds(mount->second->path, searched[i].resolved))
+            searched[i].places.push_back(place_of(*mount->second, searched[i].resolved));
     }
     // The closest argument above a mount reaches it: arguments that hold
     // one another are refused already, so there is one at most. "/" holds
     // every other argument, so it is never one of several here.
-    for (const auto &[id, mount] : mounts) {
-        for (size_t slash = mount.point.rfind('/'); slash != std::string::npos && slash > 0;
-             slash = mount.point.rfind('/', slash - 1)) {
-            auto owner = by_path.find(mount.point.substr(0, slash));
+    for (const MountLine &mount : lines) {
+        for (size_t slash = mount.path.rfind('/'); slash != std::string::npos && slash > 0;
+             slash = mount.path.rfind('/', slash - 1)) {
+            auto owner = by_path.find(mount.path.substr(0, slash));
             if (owner != by_path.end()) {
-                searched[owner->second].places.push_back(place_of(mount, mount.point));
+                searched[owner->second].places.push_back(place_of(mount, mount.path));
                 break;
             }
         }

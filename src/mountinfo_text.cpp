@@ -1,5 +1,9 @@
 #include "mountinfo_text.h"
 
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
 namespace {
 
 bool is_octal(char c)
@@ -23,4 +27,33 @@ std::string decode_mountinfo_path(const std::string &field)
         }
     }
     return path;
+}
+
+bool read_mountinfo(std::vector<MountLine> &mounts)
+{
+    std::ifstream in("/proc/self/mountinfo");
+    if (!in)
+        return false;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point, field;
+        fields >> id >> parent >> device >> root >> point;
+        // Optional fields, then "-", then the file system type.
+        while (fields >> field && field != "-") { }
+        std::string type;
+        fields >> type;
+        mounts.push_back({std::strtoul(id.c_str(), nullptr, 10), device,
+            decode_mountinfo_path(root), decode_mountinfo_path(point), type});
+    }
+    return true;
+}
+
+std::string path_in_file_system(const MountLine &mount, const std::string &path)
+{
+    std::string within = mount.root == "/" ? "" : mount.root;
+    if (mount.path != "/")
+        within += path.substr(mount.path.size());
+    else if (path != "/")
+        within += path;
+    return within.empty() ? "/" : within;
 }
