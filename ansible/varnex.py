@@ -313,6 +313,14 @@ def kernel_name():
     return text(os.fsencode(os.uname().nodename))
 
 
+def how_to_finish(old):
+    """A stopped rename is finished by running it again from the old name,
+    set by a write that takes any name the kernel does: hostname(1) refuses
+    some, and sysctl(8) drops a leading blank."""
+    return ('set the old name back with printf %%s %s > /proc/sys/kernel/hostname and play again'
+            % old)
+
+
 def warn_if_unfinished(module, name):
     """A replay finds the kernel name new whatever the rename did after it."""
     recorded = read_recorded_name()
@@ -323,11 +331,9 @@ def warn_if_unfinished(module, name):
         found.append('/etc/hosts does not name it')
     if found:
         module.warn("the kernel name is already '%s' but %s: a rename may have stopped part way, "
-                    "leaving /etc/hosts and the conf files with the old name. To finish it, set "
-                    "the old name back with 'printf %%s OLD > /proc/sys/kernel/hostname' and play "
-                    "again; if "
-                    "/etc/hosts never named this host, name it there, as sudo needs"
-                    % (name, ' and '.join(found)))
+                    "leaving /etc/hosts and the conf files with the old name. To finish it, %s; "
+                    "if /etc/hosts never named this host, name it there, as sudo needs"
+                    % (name, ' and '.join(found), how_to_finish('OLD')))
 
 
 def fatal_message(transcript):
@@ -363,9 +369,8 @@ def fail_unless_done(module, result, program, rc, err, summary=''):
         where = 'the kernel name holds'
         if read_recorded_name() == result['name']:
             where = 'the kernel name and /etc/hostname hold'
-        msg += (" Nothing was undone: %s '%s' already. Mend the cause, set the old name back "
-                "with printf %%s %s > /proc/sys/kernel/hostname and play again to finish the "
-                "rename" % (where, result['name'], shlex.quote(result['old_name'])))
+        msg += (" Nothing was undone: %s '%s' already. Mend the cause, %s to finish the rename"
+                % (where, result['name'], how_to_finish(shlex.quote(result['old_name']))))
     module.fail_json(msg=msg, **result)
 
 
